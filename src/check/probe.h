@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "pack/pack_paths.h"
+#include "platform/child_process.h"
+#include "platform/files.h"
+#include "platform/json.h"
+
+namespace check {
+
+// The program the pack's interpreter runs: it reports the interpreter's release and what torch
+// says about itself as one line of JSON.
+inline constexpr std::string_view probeScript =
+    "import json, sys\n"
+    "out = {\"python_version\": sys.version.split()[0]}\n"
+    "try:\n"
+    "    import torch\n"
+    "    out[\"torch\"] = torch.__version__\n"
+    "    out[\"mps\"] = bool(torch.backends.mps.is_available())\n"
+    "except Exception as exc:\n"
+    "    out[\"error\"] = repr(exc)[:200]\n"
+    "print(json.dumps(out))";
+
+// The members of the JSON object on the probe's last output line; empty after any failure.
+using ProbeResult = platform::Json::object_t;
+
+// No answer line of the probe comes near this; a longer last line is not one.
+inline constexpr size_t maxAnswerLineBytes = 1 << 20;
+
+// The ProbeResult that the interpreter's whole standard output amounts to.
+ProbeResult probeResultFromOutput(std::string_view output);
+
+// The interpreter's complete environment: the caller's, with the hub cache and the quiet
+// settings put in.
+std::vector<std::string> probeEnvironment(std::vector<std::string> inherited,
+                                          const pack::PackPaths& paths);
+
+// Runs the pack's interpreter on the probe script and reads back its answer.
+ProbeResult runProbe(const pack::PackPaths& paths, const platform::Files& files,
+                     platform::ChildProcesses& children, const platform::ChildLimits& limits = {});
+
+}  // namespace check

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+struct ChildLaunch {
+  std::string program;                   // started by its location; no search path
+  std::vector<std::string> arguments;    // after the program name
+  std::vector<std::string> environment;  // complete, as "NAME=value" entries
+};
+
+struct ChildLimits {
+  // How long the child may run before it is killed.
+  std::chrono::milliseconds runLimit = std::chrono::seconds(120);
+  // How long end of file is awaited once the child has exited: a process it left behind
+  // may still hold its standard output open.
+  std::chrono::milliseconds drainAfterExit = std::chrono::seconds(2);
+};
+
+enum class ChildOutcome {
+  NotStarted,  // the program could not be started
+  Exited,      // the child exited; its output was read to the end or to the drain limit
+  Failed,      // the child overran its run limit or its output could not be read; it was killed
+};
+
+using OutputSink = std::function<void(std::string_view)>;
+
+class ChildProcesses {
+ public:
+  virtual ~ChildProcesses() = default;
+  // The calling process's environment, as "NAME=value" entries.
+  virtual std::vector<std::string> environment() const = 0;
+  // Starts the child with standard output on a pipe, standard error on the null device and
+  // standard input inherited, hands every chunk of its output to `sink` as it arrives, and
+  // returns once the child has been reaped.
+  virtual ChildOutcome runCapturingOutput(const ChildLaunch& launch, const OutputSink& sink,
+                                          const ChildLimits& limits) = 0;
+};
+
+ChildProcesses& systemChildProcesses();
+
+}  // namespace platform

@@ -1,0 +1,66 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/files.h"
+#include "platform/linux/fd.h"
+
+namespace platform {
+namespace {
+
+// A path with a NUL byte in it names nothing: handing it to the system would cut it short and
+// test some other file.
+bool isUsablePath(const std::string& path) {
+  return !path.empty() && path.find('\0') == std::string::npos;
+}
+
+class LinuxFiles final : public Files {
+ public:
+  bool isExecutableFile(const std::string& path) const override {
+    if (!isUsablePath(path)) {
+      return false;
+    }
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode) &&
+           ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
+  }
+
+  bool fileExists(const std::string& path) const override {
+    struct stat info {};
+    return isUsablePath(path) && ::stat(path.c_str(), &info) == 0;
+  }
+
+  std::optional<std::string> readFile(const std::string& path) const override {
+    if (!isUsablePath(path)) {
+      return std::nullopt;
+    }
+    linux_impl::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      return std::nullopt;
+    }
+    std::string content;
+    char buffer[16384];
+    for (;;) {
+      ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+      if (n > 0) {
+        content.append(buffer, static_cast<size_t>(n));
+      } else if (n == 0) {
+        return content;
+      } else if (errno != EINTR) {
+        return std::nullopt;
+      }
+    }
+  }
+};
+
+}  // namespace
+
+Files& systemFiles() {
+  static LinuxFiles files;
+  return files;
+}
+
+}  // namespace platform

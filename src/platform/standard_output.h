@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string_view>
+
+namespace platform {
+
+class StandardOutput {
+ public:
+  virtual ~StandardOutput() = default;
+  // Writes all of `bytes`; false when standard output could not take them.
+  virtual bool write(std::string_view bytes) = 0;
+};
+
+StandardOutput& systemStandardOutput();
+
+// So that a reader that went away ends a write with an error rather than the process.
+void ignoreBrokenPipes();
+
+}  // namespace platform

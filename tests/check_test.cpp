@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace {
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+class CheckMode : public testing::Test {
+ protected:
+  CheckMode() : pack_(dir_.path(), "Q Pack.app") {}
+
+  std::string expectedLine(const std::string& mps, bool ok, const std::string& pythonVersion,
+                           const std::string& torch, bool weights = true,
+                           const std::string& error = "") const {
+    return "{" + (error.empty() ? "" : "\"error\":" + error + ",") + "\"format\":1,\"mps\":" + mps +
+           ",\"ok\":" + (ok ? "true" : "false") + ",\"pack\":\"1.0\",\"python\":\"" +
+           pack_.interpreter().string() + "\",\"python_version\":" + pythonVersion +
+           ",\"torch\":" + torch + ",\"weights\":" + (weights ? "true" : "false") + "}\n";
+  }
+
+  TempDir dir_;
+  PackFixture pack_;
+};
+
+TEST_F(CheckMode, NoInterpreterStillWritesTheWholeReport) {
+  pack_.writeStandardInfo("1.0", 1);
+  pack_.writeWeights();
+  auto result = pack_.run({"--check"});
+  EXPECT_EQ(result.out, expectedLine("false", false, "null", "null"));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "");
+}
+
+TEST_F(CheckMode, AHealthyPackIsUsable) {
+  pack_.writeStandardInfo("1.0", 1);
+  pack_.writeWeights();
+  pack_.writeInterpreterPrinting(
+      "torch banner\n{\"python_version\": \"3.11.9\", \"torch\": \"2.3.1\", \"mps\": true}\n");
+  auto result = pack_.run({"--check"});
+  EXPECT_EQ(result.out, expectedLine("true", true, "\"3.11.9\"", "\"2.3.1\""));
+  EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(CheckMode, ProbeFailuresEndInAnEmptyAnswer) {
+  struct Case {
+    const char* name;
+    std::string script;  // body of the stand-in interpreter; empty: no interpreter file
+    bool executable;
+  };
+  const Case cases[] = {
+      {"no interpreter file", "", true},
+      {"not executable", "echo '{\"torch\":\"2\"}'\n", false},
+      {"cannot be started", "#!/nonexistent/interpreter\n", true},
+      {"prints nothing", "exit 0\n", true},
+      {"only line feeds", "printf '\\n\\n'\n", true},
+      {"text after the answer", "echo '{\"torch\":\"2\"}'; echo done\n", true},
+      {"a partial line from a dying child", "printf '{\"torch\":\"2'; kill -9 $$\n", true},
+      {"an array", "echo '[\"torch\"]'\n", true},
+      {"the empty object", "echo '{}'\n", true},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    PackFixture pack(dir.path(), "Q Pack.app");
+    pack.writeStandardInfo("1.0", 1);
+    pack.writeWeights();
+    if (!c.script.empty()) {
+      if (c.script.rfind("#!", 0) == 0) {
+        writeFile(pack.interpreter(), c.script);
+        fs::permissions(pack.interpreter(), fs::perms::owner_all);
+      } else {
+        writeScript(pack.interpreter(), c.script);
+      }
+      if (!c.executable) {
+        fs::permissions(pack.interpreter(), fs::perms::owner_read | fs::perms::owner_write);
+      }
+    }
+    auto result = pack.run({"--check"});
+    EXPECT_NE(result.out.find("\"mps\":false,\"ok\":false,"), std::string::npos) << c.name;
+    EXPECT_NE(result.out.find("\"python_version\":null,\"torch\":null,"), std::string::npos)
+        << c.name;
+    EXPECT_EQ(result.status, 1) << c.name;
+  }
+}
+
+TEST_F(CheckMode, AnswerSurvivesAFailingExitStatusAndKeepsItsKinds) {
+  pack_.writeStandardInfo("1.0", 1);
+  pack_.writeWeights();
+  pack_.writeInterpreterPrinting(
+      "{\"python_version\": null, \"torch\": \"\", \"error\": {\"z\": [1, 2.5], \"a\": "
+      "\"caf\\u00e9 \xFF/\"}}\r\n",
+      3);
+  auto result = pack_.run({"--check"});
+  EXPECT_EQ(result.out, expectedLine("false", true, "null", "\"\"", true,
+                                     "{\"a\":\"caf\xC3\xA9 \xEF\xBF\xBD/\",\"z\":[1,2.5]}"));
+  EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(CheckMode, UsableOnlyWithTorchWeightsAndFormatOne) {
+  struct Case {
+    const char* name;
+    std::string answer;
+    long long format;
+    bool weights;
+    int status;
+  };
+  const Case cases[] = {
+      {"all hold", "{\"torch\":\"2.1\"}", 1, true, 0},
+      {"torch a number", "{\"torch\":2.1}", 1, true, 1},
+      {"no weights", "{\"torch\":\"2.1\"}", 1, false, 1},
+      {"format 2", "{\"torch\":\"2.1\"}", 2, true, 1},
+      {"format 0", "{\"torch\":\"2.1\"}", 0, true, 1},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    PackFixture pack(dir.path());
+    pack.writeStandardInfo("1.0", c.format);
+    if (c.weights) {
+      pack.writeWeights();
+    }
+    pack.writeInterpreterPrinting(c.answer + "\n");
+    auto result = pack.run({"--check"});
+    EXPECT_EQ(result.status, c.status) << c.name;
+    EXPECT_NE(result.out.find(c.status == 0 ? "\"ok\":true" : "\"ok\":false"), std::string::npos)
+        << c.name;
+  }
+}
+
+TEST_F(CheckMode, TheInterpreterIsStartedAsThePackExpects) {
+  pack_.writeStandardInfo("1.0", 1);
+  pack_.installRecordingInterpreter();
+  fs::path record = dir_.path() / "record";
+  RunOptions options;
+  options.environment = {{"QP_TEST_RECORD", record.string()},
+                         {"HF_HUB_OFFLINE", "0"},
+                         {"HF_HOME", "/elsewhere"},
+                         {"UNRELATED", "kept as is"}};
+  options.workingDirectory = dir_.path();
+  pack_.run({"--check"}, options);
+  std::string text = readFile(record);
+
+  std::string script =
+      "import json, sys\\nout = {\"python_version\": sys.version.split()[0]}\\ntry:\\n    import "
+      "torch\\n    out[\"torch\"] = torch.__version__\\n    out[\"mps\"] = "
+      "bool(torch.backends.mps.is_available())\\nexcept Exception as exc:\\n    out[\"error\"] = "
+      "repr(exc)[:200]\\nprint(json.dumps(out))";
+  EXPECT_NE(text.find("arg -I\narg -c\narg " + script + "\nenv "), std::string::npos) << text;
+  EXPECT_NE(text.find("env HF_HOME=" + pack_.hfCache().string() + "\n"), std::string::npos);
+  EXPECT_NE(text.find("env HF_HUB_OFFLINE=1\n"), std::string::npos);
+  EXPECT_NE(text.find("env HF_HUB_DISABLE_TELEMETRY=1\n"), std::string::npos);
+  EXPECT_NE(text.find("env PYTHONDONTWRITEBYTECODE=1\n"), std::string::npos);
+  EXPECT_NE(text.find("env UNRELATED=kept as is\n"), std::string::npos);
+  EXPECT_NE(text.find("fd 0 /dev/null\n"), std::string::npos) << "standard input inherited";
+  EXPECT_NE(text.find("fd 2 /dev/null\n"), std::string::npos);
+  EXPECT_NE(text.find("cwd " + dir_.path().string() + "\n"), std::string::npos);
+  EXPECT_NE(text.find("sigign 0000000000000000\n"), std::string::npos)
+      << "broken pipes are ignored by the pack, not by its interpreter";
+}
+
+TEST_F(CheckMode, ClosedStandardStreamsAreNotTakenByThePipe) {
+  pack_.writeStandardInfo("1.0", 1);
+  pack_.writeWeights();
+  pack_.installRecordingInterpreter();
+  fs::path record = dir_.path() / "record";
+  fs::path answer = dir_.path() / "answer";
+  writeFile(answer, "{\"torch\":\"2.1\"}\n");
+  for (Stream closed : {Stream::Closed, Stream::Null}) {
+    RunOptions options;
+    options.environment = {{"QP_TEST_RECORD", record.string()},
+                           {"QP_TEST_OUTPUT", answer.string()}};
+    options.input = closed;
+    options.error = closed;
+    auto result = pack_.run({"--check"}, options);
+    EXPECT_NE(result.out.find("\"ok\":true"), std::string::npos) << result.out;
+    EXPECT_EQ(result.status, 0);
+    std::string text = readFile(record);
+    EXPECT_EQ(text.find("fd 0 ") != std::string::npos, closed == Stream::Null) << text;
+    EXPECT_NE(text.find("fd 1 pipe:"), std::string::npos) << text;
+    EXPECT_NE(text.find("fd 2 /dev/null\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("fd 3 "), std::string::npos) << text;
+  }
+  // With standard output closed the report goes nowhere, but the status still answers.
+  RunOptions options;
+  options.environment = {{"QP_TEST_RECORD", record.string()}, {"QP_TEST_OUTPUT", answer.string()}};
+  options.output = Stream::Closed;
+  EXPECT_EQ(pack_.run({"--check"}, options).status, 0);
+  EXPECT_NE(readFile(record).find("fd 1 pipe:"), std::string::npos);
+}
+
+TEST_F(CheckMode, AReaderThatWentAwayDoesNotChangeTheStatus) {
+  pack_.writeStandardInfo("1.0", 1);
+  pack_.writeWeights();
+  for (auto [answer, status] : {std::pair{"{\"torch\":\"2\"}", 0}, std::pair{"{}", 1}}) {
+    pack_.writeInterpreterPrinting(std::string(answer) + "\n");
+    RunOptions options;
+    options.output = Stream::BrokenPipe;
+    auto result = pack_.run({"--check"}, options);
+    EXPECT_EQ(result.status, status) << answer;
+  }
+}
+
+TEST_F(CheckMode, APathThatIsNotUtf8GivesTheEmptyObject) {
+  TempDir dir;
+  PackFixture pack(dir.path(), "caf\xE9.app");
+  pack.writeStandardInfo("1.0", 1);
+  auto result = pack.run({"--check"});
+  EXPECT_EQ(result.out, "{}\n");
+  EXPECT_EQ(result.status, 1);
+}
+
+}  // namespace

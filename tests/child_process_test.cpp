@@ -1,0 +1,115 @@
+#include "platform/child_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::ChildOutcome;
+using testing_support::readFile;
+using testing_support::TempDir;
+
+struct Run {
+  ChildOutcome outcome;
+  std::string output;
+  std::chrono::milliseconds elapsed;
+};
+
+Run runShell(const std::string& script, platform::ChildLimits limits = {},
+             std::vector<std::string> environment = {}) {
+  Run run{};
+  auto start = std::chrono::steady_clock::now();
+  run.outcome = platform::systemChildProcesses().runCapturingOutput(
+      {"/bin/sh", {"-c", script}, environment},
+      [&run](std::string_view chunk) { run.output.append(chunk); }, limits);
+  run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  return run;
+}
+
+TEST(ChildProcess, CollectsStandardOutputButNotStandardError) {
+  auto run = runShell("printf 'one\\n'; printf 'lost' >&2; printf 'two'; exit 3");
+  EXPECT_EQ(run.outcome, ChildOutcome::Exited);
+  EXPECT_EQ(run.output, "one\ntwo");
+}
+
+TEST(ChildProcess, AProgramThatCannotStartIsReported) {
+  for (const char* program : {"/nonexistent/python3", "/etc/hostname", "/tmp"}) {
+    auto outcome = platform::systemChildProcesses().runCapturingOutput({program, {}, {}},
+                                                                       [](std::string_view) {}, {});
+    EXPECT_EQ(outcome, ChildOutcome::NotStarted) << program;
+  }
+}
+
+TEST(ChildProcess, AChildThatOverrunsIsKilledAndReaped) {
+  TempDir dir;
+  auto pidFile = dir.path() / "pid";
+  auto run = runShell("echo $$ > " + pidFile.string() + "; echo partial; exec sleep 30",
+                      {.runLimit = 300ms, .drainAfterExit = 2s});
+  EXPECT_EQ(run.outcome, ChildOutcome::Failed);
+  EXPECT_LT(run.elapsed, 2s);
+  pid_t pid = std::stoi(readFile(pidFile));
+  EXPECT_EQ(::kill(pid, 0), -1) << "the child is gone and reaped";
+}
+
+TEST(ChildProcess, AChildThatEndsOutputButLingersIsKilledAtTheDeadline) {
+  auto run = runShell("exec sleep 30 >&-", {.runLimit = 300ms, .drainAfterExit = 2s});
+  EXPECT_EQ(run.outcome, ChildOutcome::Failed);
+  EXPECT_LT(run.elapsed, 2s);
+}
+
+TEST(ChildProcess, OutputHeldOpenByALeftoverProcessIsAwaitedOnlyBriefly) {
+  auto run = runShell("echo answer; sleep 5 & exit 0", {.runLimit = 10s, .drainAfterExit = 300ms});
+  EXPECT_EQ(run.outcome, ChildOutcome::Exited);
+  EXPECT_EQ(run.output, "answer\n");
+  EXPECT_LT(run.elapsed, 2s);
+}
+
+TEST(ChildProcess, TheChildGetsOnlyTheStandardStreamsAndCleanSignalState) {
+  TempDir dir;
+  auto record = dir.path() / "record";
+  // Descriptors the caller leaves open without close-on-exec, as a host might.
+  int stray = ::open("/dev/null", O_RDONLY);
+  int strayPipe[2];
+  ASSERT_EQ(::pipe(strayPipe), 0);
+  // A caller that ignores broken pipes and blocks a signal.
+  auto previousPipe = ::signal(SIGPIPE, SIG_IGN);
+  sigset_t blocked, previousMask;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR1);
+  ::sigprocmask(SIG_BLOCK, &blocked, &previousMask);
+
+  std::string output;
+  auto outcome = platform::systemChildProcesses().runCapturingOutput(
+      {testing_support::recordingInterpreter().string(),
+       {"-I", "-c", "two words\nand a line"},
+       {"QP_TEST_RECORD=" + record.string(), "ONLY=this"}},
+      [&output](std::string_view chunk) { output.append(chunk); }, {});
+
+  ::sigprocmask(SIG_SETMASK, &previousMask, nullptr);
+  ::signal(SIGPIPE, previousPipe);
+  ::close(stray);
+  ::close(strayPipe[0]);
+  ::close(strayPipe[1]);
+
+  ASSERT_EQ(outcome, ChildOutcome::Exited);
+  std::string text = readFile(record);
+  EXPECT_NE(text.find("arg -I\narg -c\narg two words\\nand a line\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("env QP_TEST_RECORD="), std::string::npos);
+  EXPECT_NE(text.find("env ONLY=this\n"), std::string::npos);
+  EXPECT_EQ(text.find("env PATH="), std::string::npos) << "the environment is replaced";
+  EXPECT_NE(text.find("fd 1 pipe:"), std::string::npos) << text;
+  EXPECT_NE(text.find("fd 2 /dev/null\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("fd 3 "), std::string::npos) << text;
+  EXPECT_EQ(text.find("fd " + std::to_string(stray) + " "), std::string::npos) << text;
+  EXPECT_NE(text.find("sigblk 0000000000000000\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("sigign 0000000000000000\n"), std::string::npos) << text;
+}
+
+}  // namespace

@@ -1,0 +1,230 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace testing_support {
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "qp-test-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  path_ = fs::canonical(pattern);
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+  fs::remove_all(path_, ignored);
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!file) {
+    throw std::runtime_error("cannot write " + path.string());
+  }
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+void writeScript(const fs::path& path, const std::string& body) {
+  writeFile(path, "#!/bin/sh\n" + body);
+  fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
+}
+
+namespace {
+
+void linkOrCopy(const fs::path& from, const fs::path& to) {
+  fs::create_directories(to.parent_path());
+  std::error_code error;
+  fs::create_hard_link(from, to, error);
+  if (error) {
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  }
+}
+
+std::vector<std::string> environmentWith(
+    const std::map<std::string, std::optional<std::string>>& changes) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry; ++entry) {
+    std::string text = *entry;
+    std::string name = text.substr(0, text.find('='));
+    if (!changes.count(name)) {
+      entries.push_back(text);
+    }
+  }
+  for (const auto& [name, value] : changes) {
+    if (value) {
+      entries.push_back(name + "=" + *value);
+    }
+  }
+  return entries;
+}
+
+std::vector<char*> pointersTo(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (auto& s : strings) {
+    pointers.push_back(s.data());
+  }
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+void setUpStream(posix_spawn_file_actions_t* actions, int fd, Stream stream,
+                 const std::string& capturePath, int brokenPipeFd) {
+  switch (stream) {
+    case Stream::Capture:
+      posix_spawn_file_actions_addopen(actions, fd, capturePath.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      break;
+    case Stream::Inherit:
+      break;
+    case Stream::Null:
+      posix_spawn_file_actions_addopen(actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+      break;
+    case Stream::Closed:
+      posix_spawn_file_actions_addclose(actions, fd);
+      break;
+    case Stream::BrokenPipe:
+      posix_spawn_file_actions_adddup2(actions, brokenPipeFd, fd);
+      break;
+  }
+}
+
+}  // namespace
+
+RunResult runProgram(const RunOptions& options) {
+  TempDir captures;
+  std::string outPath = (captures.path() / "out").string();
+  std::string errPath = (captures.path() / "err").string();
+  // A pipe whose reader is gone before the program writes: its writes fail with EPIPE.
+  int brokenPipe[2];
+  if (::pipe2(brokenPipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  ::close(brokenPipe[0]);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (options.workingDirectory) {
+    posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory->c_str());
+  }
+  setUpStream(&actions, 0, options.input, "", brokenPipe[1]);
+  setUpStream(&actions, 1, options.output, outPath, brokenPipe[1]);
+  setUpStream(&actions, 2, options.error, errPath, brokenPipe[1]);
+
+  std::vector<std::string> argv = options.arguments;
+  std::vector<std::string> envp = environmentWith(options.environment);
+  auto argvPointers = pointersTo(argv);
+  auto envpPointers = pointersTo(envp);
+  std::string program = options.program ? *options.program : options.arguments.at(0);
+
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = -1;
+  int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argvPointers.data(),
+                              envpPointers.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(brokenPipe[1]);
+  if (spawned != 0) {
+    throw std::runtime_error("cannot start " + program);
+  }
+
+  RunResult result;
+  int wstatus = 0;
+  struct rusage usage {};
+  for (;;) {
+    pid_t done = ::wait4(pid, &wstatus, WNOHANG, &usage);
+    if (done == pid) {
+      break;
+    }
+    if (std::chrono::steady_clock::now() - start > options.timeout) {
+      ::kill(pid, SIGKILL);
+      ::wait4(pid, &wstatus, 0, &usage);
+      result.timedOut = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  result.maxResidentKiB = usage.ru_maxrss;
+  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  result.out = readFile(outPath);
+  result.err = readFile(errPath);
+  return result;
+}
+
+fs::path qualityPackExecutable() {
+  return QP_EXECUTABLE;
+}
+fs::path recordingInterpreter() {
+  return QP_RECORDING_INTERPRETER;
+}
+
+PackFixture::PackFixture(const fs::path& root, const std::string& name) : bundle_(root / name) {
+  linkOrCopy(qualityPackExecutable(), executable());
+  fs::create_directories(resources());
+}
+
+void PackFixture::writeInfoPlist(const std::string& dictBody) {
+  writeFile(bundle_ / "Contents/Info.plist",
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+            "<plist version=\"1.0\">\n<dict>\n" +
+                dictBody + "</dict>\n</plist>\n");
+}
+
+void PackFixture::writeStandardInfo(const std::string& version, long long format) {
+  writeInfoPlist("<key>CFBundleShortVersionString</key><string>" + version +
+                 "</string>\n<key>RuvizuvePackFormat</key><integer>" + std::to_string(format) +
+                 "</integer>\n");
+}
+
+void PackFixture::writeInterpreterPrinting(const std::string& output, int status) {
+  fs::path printed = resources() / "probe-output";
+  writeFile(printed, output);
+  writeScript(interpreter(),
+              "cat '" + printed.string() + "'\nexit " + std::to_string(status) + "\n");
+}
+
+void PackFixture::installRecordingInterpreter() {
+  linkOrCopy(recordingInterpreter(), interpreter());
+}
+
+void PackFixture::writeWeights(const std::string& refsMain, const std::vector<std::string>& files) {
+  writeFile(modelDir() / "refs/main", refsMain);
+  for (const auto& name : files) {
+    writeFile(modelDir() / "snapshots/abc123" / name, "weights");
+  }
+}
+
+RunResult PackFixture::run(const std::vector<std::string>& options, RunOptions base) const {
+  base.arguments = {executable().string()};
+  base.arguments.insert(base.arguments.end(), options.begin(), options.end());
+  return runProgram(base);
+}
+
+}  // namespace testing_support

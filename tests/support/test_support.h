@@ -1,0 +1,94 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+// A folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+void writeFile(const fs::path& path, const std::string& bytes);
+std::string readFile(const fs::path& path);
+void writeScript(const fs::path& path, const std::string& body);  // executable "#!/bin/sh" script
+
+// How a standard stream of a started program is set up.
+enum class Stream { Capture, Inherit, Null, Closed, BrokenPipe };
+
+struct RunOptions {
+  std::vector<std::string> arguments;  // the whole argument list, element 0 included
+  std::optional<std::string> program;  // defaults to arguments[0]
+  std::map<std::string, std::optional<std::string>> environment;  // set, or unset when none
+  std::optional<fs::path> workingDirectory;
+  Stream input = Stream::Null;
+  Stream output = Stream::Capture;
+  Stream error = Stream::Capture;
+  std::chrono::milliseconds timeout = std::chrono::seconds(60);
+};
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal when ended by one
+  std::string out;
+  std::string err;
+  std::chrono::milliseconds elapsed{0};
+  bool timedOut = false;
+  long maxResidentKiB = 0;  // the program's peak resident memory
+};
+
+RunResult runProgram(const RunOptions& options);
+
+// The built executable under test.
+fs::path qualityPackExecutable();
+
+// A pack laid out like the real one: Contents/MacOS/quality-pack (a link to the built executable),
+// Contents/Info.plist and Contents/Resources/quality with its interpreter and hub cache.
+class PackFixture {
+ public:
+  explicit PackFixture(const fs::path& root, const std::string& name = "Pack.app");
+
+  fs::path bundle() const { return bundle_; }
+  fs::path executable() const { return bundle_ / "Contents/MacOS/quality-pack"; }
+  fs::path resources() const { return bundle_ / "Contents/Resources"; }
+  fs::path interpreter() const { return resources() / "quality/python/bin/python3"; }
+  fs::path hfCache() const { return resources() / "quality/hf-cache"; }
+  fs::path modelDir() const { return hfCache() / "hub/models--facebook--audiobox-aesthetics"; }
+
+  // An Info.plist in XML with these raw <key>/<value> pairs inside its dict.
+  void writeInfoPlist(const std::string& dictBody);
+  // The usual one: version `version` (a string) and format `format` (an integer).
+  void writeStandardInfo(const std::string& version = "1.0", long long format = 1);
+  // An interpreter that prints `output` and exits with `status`.
+  void writeInterpreterPrinting(const std::string& output, int status = 0);
+  // The recording interpreter: it writes how it was started to the file named by
+  // QP_TEST_RECORD and prints the file named by QP_TEST_OUTPUT.
+  void installRecordingInterpreter();
+  // refs/main holding `refsMain` and a snapshot folder with the named files in it.
+  void writeWeights(const std::string& refsMain = "abc123\n",
+                    const std::vector<std::string>& files = {"model.safetensors", "config.json"});
+
+  RunResult run(const std::vector<std::string>& options, RunOptions base = {}) const;
+
+ private:
+  fs::path bundle_;
+};
+
+// The helper program that stands in for the interpreter and records how it was started.
+fs::path recordingInterpreter();
+
+}  // namespace testing_support

@@ -1,0 +1,75 @@
+#include "check/utf8.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string fffd = "\xEF\xBF\xBD";
+
+TEST(Utf8Repair, EachMaximalSubpartBecomesOneReplacementCharacter) {
+  struct Case {
+    std::string input;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"plain ascii", "plain ascii"},
+      {"caf\xC3\xA9 \xE2\x8C\x98 \xF0\x9F\x8E\xB5", "caf\xC3\xA9 \xE2\x8C\x98 \xF0\x9F\x8E\xB5"},
+      {"a\xFF"
+       "b",
+       "a" + fffd + "b"},
+      {"\xC0\xAF", fffd + fffd},  // overlong lead: each byte alone
+      {"\xE2\x8C", fffd},         // truncated at the end: one
+      {"\xE2\x8C"
+       "x",
+       fffd + "x"},                                     // truncated before ASCII
+      {"\xED\xA0\x80", fffd + fffd + fffd},             // surrogate: second byte out of range
+      {"\xF0\x9F\x8E", fffd},                           // three of four bytes
+      {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},  // beyond U+10FFFF
+      {"\x80\x80", fffd + fffd},                        // lone continuation bytes
+      {"\xE0\x80\x80", fffd + fffd + fffd},             // overlong three-byte form
+      {"\xF1\x80\x80\xE1\x80\xC2", fffd + fffd + fffd},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(check::repairUtf8(c.input), c.expected) << testing::PrintToString(c.input);
+    EXPECT_EQ(check::isValidUtf8(c.input), c.input == c.expected);
+  }
+}
+
+TEST(Utf8Trim, RemovesUnicodeWhitespaceAndLineBreaksAtBothEndsOnly) {
+  struct Case {
+    std::string input;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"abc123\n", "abc123"},
+      {" \t\r\nabc\r\n", "abc"},
+      {"\xC2\xA0"
+       "abc"
+       "\xE3\x80\x80",
+       "abc"},  // no-break space, ideographic space
+      {"\xC2\x85"
+       "abc"
+       "\xE2\x80\xA8",
+       "abc"},  // NEL, line separator
+      {"\v\f"
+       "a b"
+       "\xE2\x80\x89",
+       "a b"},  // thin space; the inner space stays
+      {"\xEF\xBB\xBF"
+       "abc",
+       "\xEF\xBB\xBF"
+       "abc"},  // a byte order mark is not white space
+      {"\xE2\x80\x8B"
+       "abc",
+       "\xE2\x80\x8B"
+       "abc"},  // nor a zero-width space
+      {"", ""},
+      {" \n\t ", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(check::trimWhitespaceAndNewlines(c.input), c.expected)
+        << testing::PrintToString(c.input);
+  }
+}
+
+}  // namespace

@@ -1,7 +1,170 @@
+// The notice in real windows: an X server of its own (Xvfb), keys typed with xdotool and each
+// alert saved as a screenshot in build/screenshots.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <thread>
 
 #include "support/test_support.h"
 
+extern char** environ;
+
 namespace {
-TEST(NoticeDesktop, Placeholder) {}
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// An Xvfb server on a display number it picks itself, for the life of the test.
+class XServer {
+ public:
+  XServer() {
+    int ready[2];
+    if (::pipe(ready) != 0) {
+      return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ready[1], 3);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const char* argv[] = {"Xvfb",        "-displayfd", "3",   "-screen", "0",
+                          "1024x768x24", "-nolisten",  "tcp", nullptr};
+    int spawned =
+        ::posix_spawnp(&pid_, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(ready[1]);
+    if (spawned == 0) {
+      char number[16] = {};
+      ssize_t n = ::read(ready[0], number, sizeof number - 1);
+      if (n > 0) {
+        display_ = ":" + std::string(number, static_cast<size_t>(n) - 1);
+      }
+    } else {
+      pid_ = -1;
+    }
+    ::close(ready[0]);
+  }
+  ~XServer() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  const std::string& display() const { return display_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+class NoticeDesktop : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new XServer; }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (!server_ || server_->display().empty()) {
+      GTEST_FAIL() << "Xvfb did not start";
+    }
+    pack_.writeStandardInfo("1.0", 1);
+    fs::create_directories(dataHome() / "applications");
+  }
+
+  fs::path dataHome() const { return dir_.path() / "data"; }
+  fs::path marker() const { return dir_.path() / "host-launched"; }
+
+  // A desktop entry for the host whose command leaves a marker file.
+  void installHost() {
+    fs::path host = dir_.path() / "host.sh";
+    writeScript(host, "touch '" + marker().string() + "'\n");
+    writeFile(dataHome() / "applications/com.ruvizuve.Ruvizuve.desktop",
+              "[Desktop Entry]\nType=Application\nName=Ruvizuve\nExec=" + host.string() + "\n");
+  }
+
+  RunOptions noticeOptions() const {
+    RunOptions options;
+    options.arguments = {pack_.executable().string()};
+    options.environment = {{"DISPLAY", server_->display()},
+                           {"WAYLAND_DISPLAY", std::nullopt},
+                           {"XDG_DATA_HOME", dataHome().string()},
+                           {"XDG_DATA_DIRS", (dir_.path() / "no-system-data").string()},
+                           {"GTK_A11Y", "none"},
+                           {"NO_AT_BRIDGE", "1"},
+                           {"LSAN_OPTIONS", "suppressions=" QP_LSAN_SUPPRESSIONS}};
+    return options;
+  }
+
+  // Runs an X client on the test's display and returns its standard output.
+  std::string x(const std::vector<std::string>& arguments) const {
+    RunOptions options;
+    options.arguments = arguments;
+    options.environment = {{"DISPLAY", server_->display()}};
+    options.timeout = 15s;
+    auto result = runProgram(options);
+    EXPECT_EQ(result.status, 0) << arguments.at(0) << ": " << result.err;
+    return result.out;
+  }
+
+  // Waits for the notice's window to show, saves a screenshot, then types `key` into whatever
+  // has the focus: the dialog must have taken it itself.
+  void answerAlert(const StartedProgram& program, const std::string& key,
+                   const std::string& screenshot) {
+    x({"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--pid",
+       std::to_string(program.pid())});
+    std::this_thread::sleep_for(500ms);  // let the dialog draw and take the focus
+    fs::create_directories(QP_SCREENSHOT_DIR);
+    x({"/usr/bin/import", "-window", "root", std::string(QP_SCREENSHOT_DIR "/") + screenshot});
+    x({"/usr/bin/xdotool", "key", key});
+  }
+
+  static XServer* server_;
+  TempDir dir_;
+  PackFixture pack_{dir_.path()};
+};
+
+XServer* NoticeDesktop::server_ = nullptr;
+
+TEST_F(NoticeDesktop, ReturnOpensTheInstalledHost) {
+  installHost();
+  StartedProgram notice(noticeOptions());
+  answerAlert(notice, "Return", "installed-notice.png");
+  auto result = notice.wait(15s);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "");
+  for (int i = 0; i < 100 && !fs::exists(marker()); ++i) {
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_TRUE(fs::exists(marker())) << "the host was not launched";
+  EXPECT_LT(result.elapsed, 8s) << "the launch's completion ends the wait";
+}
+
+TEST_F(NoticeDesktop, EscapeLaunchesNothing) {
+  installHost();
+  StartedProgram notice(noticeOptions());
+  answerAlert(notice, "Escape", "installed-notice-escape.png");
+  auto result = notice.wait(15s);
+  EXPECT_EQ(result.status, 0) << result.err;
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(fs::exists(marker()));
+}
+
+TEST_F(NoticeDesktop, MissingHostBringsUpTheWarning) {
+  StartedProgram notice(noticeOptions());
+  answerAlert(notice, "Return", "installed-notice-no-host.png");
+  // The first window is gone before the second comes: wait for a visible window again.
+  std::this_thread::sleep_for(500ms);
+  answerAlert(notice, "Return", "host-missing-notice.png");
+  auto result = notice.wait(15s);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "");
+}
+
 }  // namespace

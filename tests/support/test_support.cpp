@@ -115,10 +115,9 @@ void setUpStream(posix_spawn_file_actions_t* actions, int fd, Stream stream,
 
 }  // namespace
 
-RunResult runProgram(const RunOptions& options) {
-  TempDir captures;
-  std::string outPath = (captures.path() / "out").string();
-  std::string errPath = (captures.path() / "err").string();
+StartedProgram::StartedProgram(const RunOptions& options) {
+  std::string outPath = (captures_.path() / "out").string();
+  std::string errPath = (captures_.path() / "err").string();
   // A pipe whose reader is gone before the program writes: its writes fail with EPIPE.
   int brokenPipe[2];
   if (::pipe2(brokenPipe, O_CLOEXEC) != 0) {
@@ -141,39 +140,52 @@ RunResult runProgram(const RunOptions& options) {
   auto envpPointers = pointersTo(envp);
   std::string program = options.program ? *options.program : options.arguments.at(0);
 
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid = -1;
-  int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argvPointers.data(),
+  start_ = std::chrono::steady_clock::now();
+  int spawned = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argvPointers.data(),
                               envpPointers.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(brokenPipe[1]);
   if (spawned != 0) {
     throw std::runtime_error("cannot start " + program);
   }
+}
 
+StartedProgram::~StartedProgram() {
+  if (!reaped_) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+RunResult StartedProgram::wait(std::chrono::milliseconds timeout) {
   RunResult result;
   int wstatus = 0;
   struct rusage usage {};
   for (;;) {
-    pid_t done = ::wait4(pid, &wstatus, WNOHANG, &usage);
-    if (done == pid) {
+    pid_t done = ::wait4(pid_, &wstatus, WNOHANG, &usage);
+    if (done == pid_) {
       break;
     }
-    if (std::chrono::steady_clock::now() - start > options.timeout) {
-      ::kill(pid, SIGKILL);
-      ::wait4(pid, &wstatus, 0, &usage);
+    if (std::chrono::steady_clock::now() - start_ > timeout) {
+      ::kill(pid_, SIGKILL);
+      ::wait4(pid_, &wstatus, 0, &usage);
       result.timedOut = true;
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+  reaped_ = true;
   result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start);
+      std::chrono::steady_clock::now() - start_);
   result.maxResidentKiB = usage.ru_maxrss;
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  result.out = readFile(outPath);
-  result.err = readFile(errPath);
+  result.out = readFile(captures_.path() / "out");
+  result.err = readFile(captures_.path() / "err");
   return result;
+}
+
+RunResult runProgram(const RunOptions& options) {
+  return StartedProgram(options).wait(options.timeout);
 }
 
 fs::path qualityPackExecutable() {

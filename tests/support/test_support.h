@@ -53,6 +53,25 @@ struct RunResult {
 
 RunResult runProgram(const RunOptions& options);
 
+// A program started in the background, for tests that act on it while it runs.
+class StartedProgram {
+ public:
+  explicit StartedProgram(const RunOptions& options);
+  ~StartedProgram();  // kills the program if it still runs
+  StartedProgram(const StartedProgram&) = delete;
+  StartedProgram& operator=(const StartedProgram&) = delete;
+
+  int pid() const { return pid_; }
+  // Waits for the program to end, killing it past `timeout`.
+  RunResult wait(std::chrono::milliseconds timeout);
+
+ private:
+  TempDir captures_;
+  int pid_ = -1;
+  bool reaped_ = false;
+  std::chrono::steady_clock::time_point start_;
+};
+
 // The built executable under test.
 fs::path qualityPackExecutable();
 

@@ -43,6 +43,7 @@ constexpr int gtkDialogModal = 1;
 constexpr int gtkMessageInfo = 0;
 constexpr int gtkMessageWarning = 1;
 constexpr int gtkButtonsNone = 0;
+constexpr int gtkWindowPositionCenter = 1;
 
 struct GtkApi {
   DynamicLibrary library{"libgtk-3.so.0"};
@@ -54,6 +55,7 @@ struct GtkApi {
   int (*dialog_run)(GtkWidget*);
   void (*window_set_title)(GtkWidget*, const char*);
   void (*window_set_keep_above)(GtkWidget*, int);
+  void (*window_set_position)(GtkWidget*, int);
   void (*window_present)(GtkWidget*);
   void (*widget_show_all)(GtkWidget*);
   void (*widget_destroy)(GtkWidget*);
@@ -69,6 +71,7 @@ struct GtkApi {
     library.bind(dialog_run, "gtk_dialog_run");
     library.bind(window_set_title, "gtk_window_set_title");
     library.bind(window_set_keep_above, "gtk_window_set_keep_above");
+    library.bind(window_set_position, "gtk_window_set_position");
     library.bind(window_present, "gtk_window_present");
     library.bind(widget_show_all, "gtk_widget_show_all");
     library.bind(widget_destroy, "gtk_widget_destroy");
@@ -144,6 +147,7 @@ class GtkAlert final : public Alert {
     if (!buttons_.empty()) {
       gtk_.dialog_set_default_response(dialog, alertFirstButtonResponse);
     }
+    gtk_.window_set_position(dialog, gtkWindowPositionCenter);
     gtk_.window_set_keep_above(dialog, 1);
     gtk_.widget_show_all(dialog);
     gtk_.window_present(dialog);

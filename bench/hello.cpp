@@ -1,7 +1,7 @@
 // The baseline for start-up: a C++ program that prints one line and does nothing else.
-#include <cstdio>
+#include <iostream>
 
 int main() {
-  std::puts("1.0");
+  std::cout << "1.0\n";
   return 0;
 }

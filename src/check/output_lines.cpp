@@ -1,6 +1,5 @@
 #include "check/output_lines.h"
 
-#include <cstring>
 
 namespace check {
 
@@ -16,46 +15,65 @@ void LastPieceTracker::extendOpenPiece(std::string_view bytes) {
   open_.bytes.append(bytes);
 }
 
+LastPieceTracker::Piece LastPieceTracker::keptPiece(std::string_view bytes) const {
+  if (bytes.size() > maxPieceBytes_) {
+    return Piece{std::string(), true};
+  }
+  return Piece{std::string(bytes), false};
+}
+
+bool LastPieceTracker::isCutPoint(std::string_view chunk, size_t at) const {
+  return at == 0 ? !afterCarriageReturn_ : chunk[at - 1] != '\r';
+}
+
+size_t LastPieceTracker::lastCutPointBefore(std::string_view chunk, size_t end) const {
+  while (end > 0) {
+    size_t at = chunk.rfind('\n', end - 1);
+    if (at == std::string_view::npos) {
+      return at;
+    }
+    if (isCutPoint(chunk, at)) {
+      return at;
+    }
+    end = at;
+  }
+  return std::string_view::npos;
+}
+
+// Of the pieces that end at or before the cut point `cut`, keeps the last non-empty one. The
+// first piece of the chunk continues the open piece of the reads before.
+void LastPieceTracker::closeLastPieceBefore(std::string_view chunk, size_t cut) {
+  for (size_t end = cut;;) {
+    size_t previous = lastCutPointBefore(chunk, end);
+    if (previous == std::string_view::npos) {
+      extendOpenPiece(chunk.substr(0, end));
+      if (!open_.empty()) {
+        lastClosed_ = std::move(open_);
+      }
+      return;
+    }
+    if (end - previous > 1) {
+      lastClosed_ = keptPiece(chunk.substr(previous + 1, end - previous - 1));
+      return;
+    }
+    end = previous;
+  }
+}
+
+// Works backwards from the end of each read, so that only the last pieces are looked at,
+// however many short lines the read holds.
 void LastPieceTracker::append(std::string_view chunk) {
   if (chunk.empty()) {
     return;
   }
-  // Pieces that begin and end inside this chunk are only looked at, never copied: of them just
-  // the last non-empty one matters, and only if nothing follows it.
-  size_t pieceStart = 0;
-  std::string_view lastInside;
-  bool closedAny = false;
-  for (size_t at = 0; at < chunk.size(); ++at) {
-    const void* found = std::memchr(chunk.data() + at, '\n', chunk.size() - at);
-    if (!found) {
-      break;
-    }
-    at = static_cast<size_t>(static_cast<const char*>(found) - chunk.data());
-    bool afterCr = at == 0 ? afterCarriageReturn_ : chunk[at - 1] == '\r';
-    if (afterCr) {
-      continue;
-    }
-    std::string_view piece = chunk.substr(pieceStart, at - pieceStart);
-    if (!closedAny) {
-      extendOpenPiece(piece);
-      if (!open_.empty()) {
-        lastClosed_ = std::move(open_);
-      }
-      open_ = Piece();
-      closedAny = true;
-    } else if (!piece.empty()) {
-      lastInside = piece;
-    }
-    pieceStart = at + 1;
+  size_t lastCut = lastCutPointBefore(chunk, chunk.size());
+  if (lastCut == std::string_view::npos) {
+    extendOpenPiece(chunk);
+  } else {
+    closeLastPieceBefore(chunk, lastCut);
+    open_ = Piece();
+    extendOpenPiece(chunk.substr(lastCut + 1));
   }
-  if (!lastInside.empty()) {
-    if (lastInside.size() > maxPieceBytes_) {
-      lastClosed_ = Piece{std::string(), true};
-    } else {
-      lastClosed_ = Piece{std::string(lastInside), false};
-    }
-  }
-  extendOpenPiece(chunk.substr(pieceStart));
   afterCarriageReturn_ = chunk.back() == '\r';
 }
 

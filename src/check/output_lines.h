@@ -29,6 +29,10 @@ class LastPieceTracker {
   };
 
   void extendOpenPiece(std::string_view bytes);
+  bool isCutPoint(std::string_view chunk, size_t at) const;
+  size_t lastCutPointBefore(std::string_view chunk, size_t end) const;
+  void closeLastPieceBefore(std::string_view chunk, size_t cut);
+  Piece keptPiece(std::string_view bytes) const;
 
   size_t maxPieceBytes_;
   Piece open_;        // the piece after the last cut point, still growing

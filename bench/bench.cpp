@@ -188,16 +188,18 @@ int main(int argc, char** argv) try {
   rows.push_back(compare("check: --check vs the interpreter run directly", 1.02, quick ? 1 : 15,
                          {{exe, "--check"}, {}, 0},
                          {{python, "-I", "-c", std::string(check::probeScript)}, probeEnv, 0}));
-  rows.push_back(compare(quick ? "flood: 8 MiB without a line feed" : "flood: 1 GiB without a line feed",
-                         1.20, quick ? 2 : 9, {{floodExe, "--check"}, flood(floodBytes, 0), 0},
-                         {{"/bin/sh", "-c", drain, writer.string()}, flood(floodBytes, 0), 0}, true));
-  rows.push_back(compare(quick ? "lines: 4 MiB of two-byte lines" : "lines: 128 MiB of two-byte lines",
-                         1.20, quick ? 2 : 9, {{floodExe, "--check"}, flood(linesBytes, 2), 0},
-                         {{"/bin/sh", "-c", drain, writer.string()}, flood(linesBytes, 2), 0}, true));
+  rows.push_back(
+      compare(quick ? "flood: 8 MiB without a line feed" : "flood: 1 GiB without a line feed", 1.20,
+              quick ? 2 : 9, {{floodExe, "--check"}, flood(floodBytes, 0), 0},
+              {{"/bin/sh", "-c", drain, writer.string()}, flood(floodBytes, 0), 0}, true));
+  rows.push_back(
+      compare(quick ? "lines: 4 MiB of two-byte lines" : "lines: 128 MiB of two-byte lines", 1.20,
+              quick ? 2 : 9, {{floodExe, "--check"}, flood(linesBytes, 2), 0},
+              {{"/bin/sh", "-c", drain, writer.string()}, flood(linesBytes, 2), 0}, true));
   fs::remove_all(tmp);
 
-  std::printf("%-50s %7s %5s %7s %7s %7s %10s\n", "benchmark (time ratio)", "target", "runs",
-              "min", "median", "max", "peak RSS");
+  std::printf("%-50s %7s %5s %7s %7s %7s %10s\n", "benchmark (time ratio)", "target", "runs", "min",
+              "median", "max", "peak RSS");
   for (const auto& r : rows) {
     std::string peak = r.peakKiB ? std::to_string(r.peakKiB / 1024) + " MiB" : "-";
     bool met = r.median <= r.target && (r.peakKiB == 0 || r.peakKiB < 16 * 1024);

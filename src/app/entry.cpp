@@ -30,7 +30,7 @@ Mode chooseMode(const std::vector<std::string>& arguments) {
 }
 
 int run(const std::vector<std::string>& arguments) {
-  platform::ignoreBrokenPipes();
+  platform::prepareProcessSignals();
   const pack::Pack pack =
       pack::resolvePackPaths(platform::openMainBundle(), arguments, platform::currentDirectory());
   switch (chooseMode(arguments)) {

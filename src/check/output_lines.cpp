@@ -1,6 +1,5 @@
 #include "check/output_lines.h"
 
-
 namespace check {
 
 void LastPieceTracker::extendOpenPiece(std::string_view bytes) {

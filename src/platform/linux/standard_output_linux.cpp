@@ -30,8 +30,9 @@ StandardOutput& systemStandardOutput() {
   return output;
 }
 
-void ignoreBrokenPipes() {
+void prepareProcessSignals() {
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGCHLD, SIG_DFL);
 }
 
 }  // namespace platform

@@ -18,12 +18,13 @@
 #include <vector>
 
 #include "check/probe.h"
-
-extern char** environ;
+#include "support/spawn_arguments.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::environmentWith;
+using testing_support::pointersTo;
 
 struct Sample {
   double seconds = 0;
@@ -31,31 +32,10 @@ struct Sample {
   int status = -1;
 };
 
-std::vector<std::string> environmentWith(const std::map<std::string, std::string>& changes) {
-  std::vector<std::string> entries;
-  for (char** entry = environ; *entry; ++entry) {
-    std::string text = *entry;
-    if (!changes.count(text.substr(0, text.find('=')))) {
-      entries.push_back(text);
-    }
-  }
-  for (const auto& [name, value] : changes) {
-    entries.push_back(name + "=" + value);
-  }
-  return entries;
-}
-
-std::vector<char*> pointersTo(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  for (auto& s : strings) {
-    pointers.push_back(s.data());
-  }
-  pointers.push_back(nullptr);
-  return pointers;
-}
+using Environment = std::map<std::string, std::optional<std::string>>;
 
 // One run, output to the null device, timed from before the start to after the reap.
-Sample runOnce(std::vector<std::string> argv, const std::map<std::string, std::string>& env) {
+Sample runOnce(std::vector<std::string> argv, const Environment& env) {
   std::vector<std::string> envp = environmentWith(env);
   auto argvPointers = pointersTo(argv);
   auto envpPointers = pointersTo(envp);
@@ -84,7 +64,7 @@ Sample runOnce(std::vector<std::string> argv, const std::map<std::string, std::s
 
 struct Command {
   std::vector<std::string> argv;
-  std::map<std::string, std::string> env;
+  Environment env;
   int expectedStatus = 0;
 };
 
@@ -172,13 +152,13 @@ int main(int argc, char** argv) try {
   const size_t gib = size_t{1} << 30;
   const size_t floodBytes = quick ? (size_t{8} << 20) : gib;
   const size_t linesBytes = quick ? (size_t{4} << 20) : (size_t{128} << 20);
-  const std::map<std::string, std::string> probeEnv = {{"HF_HOME", hfHome},
-                                                       {"HF_HUB_OFFLINE", "1"},
-                                                       {"HF_HUB_DISABLE_TELEMETRY", "1"},
-                                                       {"PYTHONDONTWRITEBYTECODE", "1"}};
+  const Environment probeEnv = {{"HF_HOME", hfHome},
+                                {"HF_HUB_OFFLINE", "1"},
+                                {"HF_HUB_DISABLE_TELEMETRY", "1"},
+                                {"PYTHONDONTWRITEBYTECODE", "1"}};
   auto flood = [&](size_t bytes, size_t line) {
-    return std::map<std::string, std::string>{{"FLOOD_BYTES", std::to_string(bytes)},
-                                              {"FLOOD_LINE", std::to_string(line)}};
+    return Environment{{"FLOOD_BYTES", std::to_string(bytes)},
+                       {"FLOOD_LINE", std::to_string(line)}};
   };
   const std::string drain = "\"$0\" | cat > /dev/null";
 

@@ -39,11 +39,7 @@ class XServer {
     posix_spawn_file_actions_destroy(&actions);
     ::close(ready[1]);
     if (spawned == 0) {
-      char number[16] = {};
-      ssize_t n = ::read(ready[0], number, sizeof number - 1);
-      if (n > 0) {
-        display_ = ":" + std::string(number, static_cast<size_t>(n) - 1);
-      }
+      display_ = ":" + readDisplayNumber(ready[0]);
     } else {
       pid_ = -1;
     }
@@ -58,6 +54,16 @@ class XServer {
   const std::string& display() const { return display_; }
 
  private:
+  // The server writes its display number and a line feed once it is ready, maybe in two writes.
+  static std::string readDisplayNumber(int fd) {
+    std::string number;
+    char c;
+    while (::read(fd, &c, 1) == 1 && c != '\n') {
+      number += c;
+    }
+    return number;
+  }
+
   pid_t pid_ = -1;
   std::string display_;
 };
@@ -71,7 +77,7 @@ class NoticeDesktop : public testing::Test {
   }
 
   void SetUp() override {
-    if (!server_ || server_->display().empty()) {
+    if (!server_ || server_->display().size() < 2) {
       GTEST_FAIL() << "Xvfb did not start";
     }
     pack_.writeStandardInfo("1.0", 1);

@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include "support/spawn_arguments.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -13,8 +15,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-extern char** environ;
 
 namespace testing_support {
 
@@ -63,33 +63,6 @@ void linkOrCopy(const fs::path& from, const fs::path& to) {
   if (error) {
     fs::copy_file(from, to, fs::copy_options::overwrite_existing);
   }
-}
-
-std::vector<std::string> environmentWith(
-    const std::map<std::string, std::optional<std::string>>& changes) {
-  std::vector<std::string> entries;
-  for (char** entry = environ; *entry; ++entry) {
-    std::string text = *entry;
-    std::string name = text.substr(0, text.find('='));
-    if (!changes.count(name)) {
-      entries.push_back(text);
-    }
-  }
-  for (const auto& [name, value] : changes) {
-    if (value) {
-      entries.push_back(name + "=" + *value);
-    }
-  }
-  return entries;
-}
-
-std::vector<char*> pointersTo(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  for (auto& s : strings) {
-    pointers.push_back(s.data());
-  }
-  pointers.push_back(nullptr);
-  return pointers;
 }
 
 void setUpStream(posix_spawn_file_actions_t* actions, int fd, Stream stream,

@@ -91,8 +91,11 @@ class NoticeDesktop : public testing::Test {
   void installHost() {
     fs::path host = dir_.path() / "host.sh";
     writeScript(host, "touch '" + marker().string() + "'\n");
+    installHostEntry(host.string());
+  }
+  void installHostEntry(const std::string& command) {
     writeFile(dataHome() / "applications/com.ruvizuve.Ruvizuve.desktop",
-              "[Desktop Entry]\nType=Application\nName=Ruvizuve\nExec=" + host.string() + "\n");
+              "[Desktop Entry]\nType=Application\nName=Ruvizuve\nExec=" + command + "\n");
   }
 
   RunOptions noticeOptions() const {
@@ -150,6 +153,19 @@ TEST_F(NoticeDesktop, ReturnOpensTheInstalledHost) {
   }
   EXPECT_TRUE(fs::exists(marker())) << "the host was not launched";
   EXPECT_LT(result.elapsed, 8s) << "the launch's completion ends the wait";
+}
+
+TEST_F(NoticeDesktop, AFailedLaunchEndsTheWaitLikeASuccessfulOne) {
+  // Found at lookup, but it can't be started: its interpreter does not exist.
+  fs::path host = dir_.path() / "broken-host";
+  writeFile(host, "#!/nonexistent/shell\n");
+  fs::permissions(host, fs::perms::owner_all);
+  installHostEntry(host.string());
+  StartedProgram notice(noticeOptions());
+  answerAlert(notice, "Return", "installed-notice-failing-host.png");
+  auto result = notice.wait(15s);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_LT(result.elapsed, 8s) << "the failed launch's completion ends the wait";
 }
 
 TEST_F(NoticeDesktop, EscapeLaunchesNothing) {

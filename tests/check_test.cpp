@@ -147,6 +147,8 @@ TEST_F(CheckMode, TheInterpreterIsStartedAsThePackExpects) {
       "repr(exc)[:200]\\nprint(json.dumps(out))";
   EXPECT_NE(text.find("arg -I\narg -c\narg " + script + "\nenv "), std::string::npos) << text;
   EXPECT_NE(text.find("env HF_HOME=" + pack_.hfCache().string() + "\n"), std::string::npos);
+  EXPECT_EQ(text.find("env HF_HOME=/elsewhere"), std::string::npos) << "replaced, not added";
+  EXPECT_EQ(text.find("env HF_HUB_OFFLINE=0"), std::string::npos) << "replaced, not added";
   EXPECT_NE(text.find("env HF_HUB_OFFLINE=1\n"), std::string::npos);
   EXPECT_NE(text.find("env HF_HUB_DISABLE_TELEMETRY=1\n"), std::string::npos);
   EXPECT_NE(text.find("env PYTHONDONTWRITEBYTECODE=1\n"), std::string::npos);

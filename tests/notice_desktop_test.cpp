@@ -122,16 +122,28 @@ class NoticeDesktop : public testing::Test {
     return result.out;
   }
 
-  // Waits for the notice's window to show, saves a screenshot, then types `key` into whatever
-  // has the focus: the dialog must have taken it itself.
-  void answerAlert(const StartedProgram& program, const std::string& key,
-                   const std::string& screenshot) {
-    x({"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--pid",
-       std::to_string(program.pid())});
-    std::this_thread::sleep_for(500ms);  // let the dialog draw and take the focus
+  // Waits until a window of `program` other than `previous` is shown and has the focus (the
+  // dialog must take it itself), saves a screenshot and types `key`. Returns that window.
+  std::string answerAlert(const StartedProgram& program, const std::string& key,
+                          const std::string& screenshot, const std::string& previous = "") {
+    std::string window;
+    for (int attempt = 0; attempt < 100 && window.empty(); ++attempt) {
+      std::this_thread::sleep_for(100ms);
+      std::string focused = x({"/usr/bin/xdotool", "getwindowfocus"});
+      std::string shown =
+          x({"/bin/sh", "-c",
+             "xdotool search --onlyvisible --pid " + std::to_string(program.pid()) + " || true"});
+      if (!focused.empty() && focused != previous &&
+          ("\n" + shown).find("\n" + focused) != std::string::npos) {
+        window = focused;
+      }
+    }
+    EXPECT_FALSE(window.empty()) << "no window of the notice took the focus";
+    std::this_thread::sleep_for(200ms);  // let it finish drawing for the screenshot
     fs::create_directories(QP_SCREENSHOT_DIR);
     x({"/usr/bin/import", "-window", "root", std::string(QP_SCREENSHOT_DIR "/") + screenshot});
     x({"/usr/bin/xdotool", "key", key});
+    return window;
   }
 
   static XServer* server_;
@@ -180,10 +192,8 @@ TEST_F(NoticeDesktop, EscapeLaunchesNothing) {
 
 TEST_F(NoticeDesktop, MissingHostBringsUpTheWarning) {
   StartedProgram notice(noticeOptions());
-  answerAlert(notice, "Return", "installed-notice-no-host.png");
-  // The first window is gone before the second comes: wait for a visible window again.
-  std::this_thread::sleep_for(500ms);
-  answerAlert(notice, "Return", "host-missing-notice.png");
+  auto first = answerAlert(notice, "Return", "installed-notice-no-host.png");
+  answerAlert(notice, "Return", "host-missing-notice.png", first);
   auto result = notice.wait(15s);
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "");

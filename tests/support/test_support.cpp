@@ -103,7 +103,11 @@ StartedProgram::StartedProgram(const RunOptions& options) {
   if (options.workingDirectory) {
     posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory->c_str());
   }
-  setUpStream(&actions, 0, options.input, "", brokenPipe[1]);
+  if (options.inputFile) {
+    posix_spawn_file_actions_addopen(&actions, 0, options.inputFile->c_str(), O_RDONLY, 0);
+  } else {
+    setUpStream(&actions, 0, options.input, "", brokenPipe[1]);
+  }
   setUpStream(&actions, 1, options.output, outPath, brokenPipe[1]);
   setUpStream(&actions, 2, options.error, errPath, brokenPipe[1]);
 

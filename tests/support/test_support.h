@@ -37,6 +37,7 @@ struct RunOptions {
   std::map<std::string, std::optional<std::string>> environment;  // set, or unset when none
   std::optional<fs::path> workingDirectory;
   Stream input = Stream::Null;
+  std::optional<fs::path> inputFile;  // standard input read from this file instead
   Stream output = Stream::Capture;
   Stream error = Stream::Capture;
   std::chrono::milliseconds timeout = std::chrono::seconds(60);

@@ -2,6 +2,7 @@
 // workspace. Both libraries are opened at run time, only when the notice is shown, so the other
 // modes never load a desktop library and the executable runs where none is installed.
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <thread>
@@ -44,6 +45,7 @@ constexpr int gtkMessageInfo = 0;
 constexpr int gtkMessageWarning = 1;
 constexpr int gtkButtonsNone = 0;
 constexpr int gtkWindowPositionCenter = 1;
+constexpr int gSpawnSearchPath = 1 << 2;
 
 struct GtkApi {
   DynamicLibrary library{"libgtk-3.so.0"};
@@ -92,7 +94,8 @@ struct GioApi {
   GAppInfo* (*desktop_app_info_new)(const char*);
   GAppInfo* (*desktop_app_info_new_from_filename)(const char*);
   const char* (*desktop_app_info_get_filename)(GAppInfo*);
-  int (*app_info_launch)(GAppInfo*, void*, void*, GError**);
+  int (*desktop_app_info_launch_uris_as_manager)(GAppInfo*, void*, void*, int, void (*)(void*),
+                                                 void*, void*, void*, GError**);
   void (*object_unref)(void*);
   void (*error_free)(GError*);
 
@@ -100,7 +103,8 @@ struct GioApi {
     library.bind(desktop_app_info_new, "g_desktop_app_info_new");
     library.bind(desktop_app_info_new_from_filename, "g_desktop_app_info_new_from_filename");
     library.bind(desktop_app_info_get_filename, "g_desktop_app_info_get_filename");
-    library.bind(app_info_launch, "g_app_info_launch");
+    library.bind(desktop_app_info_launch_uris_as_manager,
+                 "g_desktop_app_info_launch_uris_as_manager");
     library.bind(object_unref, "g_object_unref");
     library.bind(error_free, "g_error_free");
   }
@@ -211,6 +215,10 @@ class GioWorkspace final : public Workspace {
   }
 
  private:
+  // The host gets a session of its own, so that it outlives the terminal the pack was started
+  // from. Runs in the new child before its program starts.
+  static void startOwnSession(void*) { ::setsid(); }
+
   // Success or failure, the caller learns only that the launch is over.
   static void launch(const GioApi& gio, const std::string& location) {
     GAppInfo* info = gio.desktop_app_info_new_from_filename(location.c_str());
@@ -218,7 +226,8 @@ class GioWorkspace final : public Workspace {
       return;
     }
     GError* error = nullptr;
-    gio.app_info_launch(info, nullptr, nullptr, &error);
+    gio.desktop_app_info_launch_uris_as_manager(info, nullptr, nullptr, gSpawnSearchPath,
+                                                startOwnSession, nullptr, nullptr, nullptr, &error);
     if (error) {
       gio.error_free(error);
     }

@@ -7,6 +7,7 @@
 #include "pack/bundle_info.h"
 #include "pack/pack_paths.h"
 #include "platform/desktop.h"
+#include "platform/process_signals.h"
 #include "platform/standard_output.h"
 
 namespace app {

@@ -13,9 +13,4 @@ class StandardOutput {
 
 StandardOutput& systemStandardOutput();
 
-// Sets the signal dispositions the executable relies on, whatever its caller left: broken pipes
-// are ignored, so that a reader that went away ends a write with an error rather than the
-// process; child processes are left for the executable to reap, not discarded by the system.
-void prepareProcessSignals();
-
 }  // namespace platform

@@ -1,7 +1,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 
 #include "platform/standard_output.h"
 
@@ -28,11 +27,6 @@ class LinuxStandardOutput final : public StandardOutput {
 StandardOutput& systemStandardOutput() {
   static LinuxStandardOutput output;
   return output;
-}
-
-void prepareProcessSignals() {
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGCHLD, SIG_DFL);
 }
 
 }  // namespace platform

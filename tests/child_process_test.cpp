@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "check/probe.h"
 #include "support/test_support.h"
 
 namespace {
@@ -56,6 +57,32 @@ TEST(ChildProcess, AChildThatOverrunsIsKilledAndReaped) {
   EXPECT_LT(run.elapsed, 2s);
   pid_t pid = std::stoi(readFile(pidFile));
   EXPECT_EQ(::kill(pid, 0), -1) << "the child is gone and reaped";
+}
+
+TEST(ChildProcess, AtTheDeadlineEverythingTheChildStartedIsEndedToo) {
+  TempDir dir;
+  auto held = dir.path() / "held";
+  auto detached = dir.path() / "detached";
+  const std::string beat = testing_support::heartbeatFunction();
+  auto run = runShell(beat + "beat '" + held.string() + "' &\nsetsid sh -c '" + beat +
+                          "beat \"$0\"' '" + detached.string() + "' >/dev/null &\nexec sleep 30\n",
+                      {.runLimit = 500ms, .drainAfterExit = 2s});
+  EXPECT_EQ(run.outcome, ChildOutcome::Failed);
+  EXPECT_LT(run.elapsed, 2s);
+  EXPECT_TRUE(testing_support::beatStarted(held));
+  EXPECT_TRUE(testing_support::beatStopped(held));
+  EXPECT_TRUE(testing_support::beatStarted(detached));
+  EXPECT_TRUE(testing_support::beatStopped(detached));
+}
+
+// A child killed at the run limit may have printed a valid answer before it hung; it is not one.
+TEST(ChildProcess, TheOutputOfAChildKilledAtTheLimitIsNeverUsed) {
+  TempDir dir;
+  auto paths = pack::packPathsUnder(dir.path().string());
+  testing_support::writeScript(paths.pythonExecutable, "echo '{\"torch\":\"2\"}'\nexec sleep 30\n");
+  auto result = check::runProbe(paths, platform::systemFiles(), platform::systemChildProcesses(),
+                                {.runLimit = 300ms, .drainAfterExit = 2s});
+  EXPECT_TRUE(result.empty());
 }
 
 TEST(ChildProcess, AChildThatEndsOutputButLingersIsKilledAtTheDeadline) {

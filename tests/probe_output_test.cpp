@@ -43,6 +43,9 @@ TEST(ProbeOutput, TheLastNonEmptyPieceIsReadAsOneJsonObject) {
       {"number too large for a double", "{\"a\":1e400}", Json::object()},
       {"duplicate keys", "{\"a\":1,\"a\":2}", {{"a", 2}}},
       {"lone surrogate escape", "{\"a\":\"\\ud800\"}", Json::object()},
+      {"a NUL byte and more after the answer", std::string("{\"torch\":\"2.1\"}\0junk\n", 22),
+       Json::object()},
+      {"a NUL byte inside a string", std::string("{\"a\":\"x\0y\"}", 12), Json::object()},
   };
   for (const auto& c : cases) {
     Json result(check::probeResultFromOutput(c.output));
@@ -64,6 +67,10 @@ TEST(ProbeOutput, NestingIsBounded) {
   // Brackets inside strings are text, not nesting.
   std::string brackets(100000, '[');
   EXPECT_FALSE(check::probeResultFromOutput("{\"a\":\"" + brackets + "\"}").empty());
+  // An escaped quote does not end the string.
+  EXPECT_FALSE(check::probeResultFromOutput("{\"a\":\"\\\"" + brackets + "\"}").empty());
+  EXPECT_FALSE(
+      check::probeResultFromOutput("{\"a\":\"\\\\\",\"b\":\"\\\"" + brackets + "\"}").empty());
 }
 
 TEST(ProbeScript, IsTheFixedNineLineProgram) {

@@ -1,5 +1,7 @@
 #include "check/probe.h"
 
+#include <algorithm>
+
 #include "check/output_lines.h"
 #include "check/utf8.h"
 
@@ -8,17 +10,24 @@ namespace {
 
 static_assert(probeScript.size() == 264);
 
+bool entryIsNamed(const std::string& entry, std::string_view name) {
+  return entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 &&
+         entry[name.size()] == '=';
+}
+
+// The variable ends up with exactly one entry, `value`, where its first entry stood: a caller's
+// environment may hold a name twice, and the child could read either copy.
 void setVariable(std::vector<std::string>& environment, std::string_view name,
                  std::string_view value) {
+  auto named = [name](const std::string& entry) { return entryIsNamed(entry, name); };
+  auto first = std::find_if(environment.begin(), environment.end(), named);
   std::string entry = std::string(name) + "=" + std::string(value);
-  for (auto& existing : environment) {
-    if (existing.size() > name.size() && existing.compare(0, name.size(), name) == 0 &&
-        existing[name.size()] == '=') {
-      existing = std::move(entry);
-      return;
-    }
+  if (first == environment.end()) {
+    environment.push_back(std::move(entry));
+    return;
   }
-  environment.push_back(std::move(entry));
+  *first = std::move(entry);
+  environment.erase(std::remove_if(first + 1, environment.end(), named), environment.end());
 }
 
 ProbeResult probeResultFromLine(std::string_view line) {

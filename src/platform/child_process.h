@@ -37,7 +37,9 @@ class ChildProcesses {
   virtual std::vector<std::string> environment() const = 0;
   // Starts the child with standard output on a pipe, standard error on the null device and
   // standard input inherited, hands every chunk of its output to `sink` as it arrives, and
-  // returns once the child has been reaped.
+  // returns once the child, and every process it started, has been ended and reaped. The child
+  // does not outlive this process. A termination signal (SIGTERM, SIGINT, SIGHUP) that arrives
+  // meanwhile ends them all and then this process, by that signal: the call does not return.
   virtual ChildOutcome runCapturingOutput(const ChildLaunch& launch, const OutputSink& sink,
                                           const ChildLimits& limits) = 0;
 };

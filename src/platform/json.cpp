@@ -34,7 +34,8 @@ bool nestsDeeperThan(std::string_view text, int limit) {
 }  // namespace
 
 std::optional<Json> parseJson(std::string_view text) {
-  if (nestsDeeperThan(text, maxJsonNesting)) {
+  // A NUL byte is never part of a JSON text, but the parser would take it for the input's end.
+  if (text.find('\0') != std::string_view::npos || nestsDeeperThan(text, maxJsonNesting)) {
     return std::nullopt;
   }
   try {

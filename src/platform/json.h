@@ -14,7 +14,7 @@ using Json = nlohmann::json;
 inline constexpr int maxJsonNesting = 512;
 
 // One strict JSON text (no comments, no trailing commas, white space around the value
-// allowed), or none when `text` is not one or nests deeper than maxJsonNesting.
+// allowed), or none when `text` is not one, holds a NUL byte or nests deeper than maxJsonNesting.
 std::optional<Json> parseJson(std::string_view text);
 
 // Compact text with keys sorted at every depth, "/" unescaped and non-ASCII written as UTF-8,

@@ -108,18 +108,32 @@ StartedProgram::StartedProgram(const RunOptions& options) {
   } else {
     setUpStream(&actions, 0, options.input, "", brokenPipe[1]);
   }
-  setUpStream(&actions, 1, options.output, outPath, brokenPipe[1]);
+  if (options.outputFd) {
+    posix_spawn_file_actions_adddup2(&actions, *options.outputFd, 1);
+  } else {
+    setUpStream(&actions, 1, options.output, outPath, brokenPipe[1]);
+  }
   setUpStream(&actions, 2, options.error, errPath, brokenPipe[1]);
 
   std::vector<std::string> argv = options.arguments;
   std::vector<std::string> envp = environmentWith(options.environment);
+  envp.insert(envp.end(), options.rawEnvironment.begin(), options.rawEnvironment.end());
   auto argvPointers = pointersTo(argv);
   auto envpPointers = pointersTo(envp);
   std::string program = options.program ? *options.program : options.arguments.at(0);
 
+  // The program starts with every signal at its default, whatever the test runner ignores.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all;
+  sigfillset(&all);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+
   start_ = std::chrono::steady_clock::now();
-  int spawned = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argvPointers.data(),
+  int spawned = ::posix_spawn(&pid_, program.c_str(), &actions, &attributes, argvPointers.data(),
                               envpPointers.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   ::close(brokenPipe[1]);
   if (spawned != 0) {
@@ -163,6 +177,34 @@ RunResult StartedProgram::wait(std::chrono::milliseconds timeout) {
 
 RunResult runProgram(const RunOptions& options) {
   return StartedProgram(options).wait(options.timeout);
+}
+
+std::string heartbeatFunction() {
+  return "beat() { i=0; while [ $i -lt 200 ]; do echo . >> \"$1\"; sleep 0.05; i=$((i+1)); "
+         "done; }\n";
+}
+
+namespace {
+
+std::uintmax_t sizeOf(const fs::path& file) {
+  std::error_code error;
+  auto size = fs::file_size(file, error);
+  return error ? 0 : size;
+}
+
+}  // namespace
+
+bool beatStarted(const fs::path& file) {
+  for (int i = 0; i < 500 && sizeOf(file) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return sizeOf(file) > 0;
+}
+
+bool beatStopped(const fs::path& file) {
+  auto before = sizeOf(file);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  return sizeOf(file) == before;
 }
 
 fs::path qualityPackExecutable() {

@@ -38,6 +38,9 @@ struct RunOptions {
   std::optional<fs::path> workingDirectory;
   Stream input = Stream::Null;
   std::optional<fs::path> inputFile;  // standard input read from this file instead
+  std::optional<int> outputFd;        // standard output onto this descriptor instead
+  // Entries put after the rest as they are, so that a name may stand twice.
+  std::vector<std::string> rawEnvironment;
   Stream output = Stream::Capture;
   Stream error = Stream::Capture;
   std::chrono::milliseconds timeout = std::chrono::seconds(60);
@@ -72,6 +75,14 @@ class StartedProgram {
   bool reaped_ = false;
   std::chrono::steady_clock::time_point start_;
 };
+
+// A shell function `beat FILE` that appends a line to FILE every 50 ms for at most ten seconds:
+// a process running it shows that it lives by the file growing, and never runs on for ever.
+std::string heartbeatFunction();
+// Waits up to five seconds for `file` to appear.
+bool beatStarted(const fs::path& file);
+// Whether `file` has stopped growing: nothing still beats into it.
+bool beatStopped(const fs::path& file);
 
 // The built executable under test.
 fs::path qualityPackExecutable();

@@ -1,7 +1,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 
 #include "platform/child_process.h"
 #include "platform/linux/fd.h"
+#include "platform/linux/process_tree.h"
+#include "platform/linux/termination_signals.h"
 
 extern char** environ;
 
@@ -20,12 +23,16 @@ namespace platform {
 namespace {
 
 using linux_impl::Fd;
+using linux_impl::TerminationSignals;
 using Clock = std::chrono::steady_clock;
 
 // Large reads keep a flood of output cheap; the pipe is widened to match where the system lets us.
 constexpr size_t readChunk = 1 << 20;
 // Without a pidfd the child's exit is noticed by looking this often.
 constexpr std::chrono::milliseconds exitPollInterval(20);
+// How long the processes the child leaves behind get to die once killed. Only a process stuck in
+// the kernel takes longer, and it must not hold the answer back.
+constexpr std::chrono::milliseconds endDescendantsLimit(500);
 
 // Moves `fd` above the standard streams. When the executable was started with 0, 1 or 2 closed,
 // a new descriptor lands there, and the child's redirections would then clobber or shadow it.
@@ -46,7 +53,7 @@ struct Pipe {
   Fd write;
 };
 
-std::optional<Pipe> makeOutputPipe() {
+std::optional<Pipe> makePipe() {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) {
     return std::nullopt;
@@ -55,65 +62,8 @@ std::optional<Pipe> makeOutputPipe() {
   if (!moveAboveStandardStreams(pipe.read) || !moveAboveStandardStreams(pipe.write)) {
     return std::nullopt;
   }
-  ::fcntl(pipe.read.get(), F_SETPIPE_SZ, static_cast<int>(readChunk));
   return pipe;
 }
-
-class SpawnFileActions {
- public:
-  SpawnFileActions() { ok_ = ::posix_spawn_file_actions_init(&actions_) == 0; }
-  ~SpawnFileActions() {
-    if (ok_) {
-      ::posix_spawn_file_actions_destroy(&actions_);
-    }
-  }
-  SpawnFileActions(const SpawnFileActions&) = delete;
-  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-
-  // Standard output onto the pipe, standard error onto the null device, standard input as it
-  // is; nothing else the caller had open reaches the child.
-  bool redirect(int outputFd) {
-    return ok_ && ::posix_spawn_file_actions_adddup2(&actions_, outputFd, STDOUT_FILENO) == 0 &&
-           ::posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, "/dev/null", O_WRONLY, 0) ==
-               0 &&
-           ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
-  }
-  const posix_spawn_file_actions_t* get() const { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_{};
-  bool ok_ = false;
-};
-
-class SpawnAttributes {
- public:
-  SpawnAttributes() { ok_ = ::posix_spawnattr_init(&attributes_) == 0; }
-  ~SpawnAttributes() {
-    if (ok_) {
-      ::posix_spawnattr_destroy(&attributes_);
-    }
-  }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-
-  // The child starts with no signal blocked and every signal at its default, whatever this
-  // process ignores (broken pipes, for one) or whatever its caller left blocked.
-  bool resetSignals() {
-    sigset_t all;
-    sigset_t none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    return ok_ && ::posix_spawnattr_setsigdefault(&attributes_, &all) == 0 &&
-           ::posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
-           ::posix_spawnattr_setflags(&attributes_,
-                                      POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
-  }
-  const posix_spawnattr_t* get() const { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_{};
-  bool ok_ = false;
-};
 
 std::vector<char*> nullTerminated(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
@@ -123,6 +73,123 @@ std::vector<char*> nullTerminated(std::vector<std::string>& strings) {
   }
   pointers.push_back(nullptr);
   return pointers;
+}
+
+// Everything the new child needs, made before the fork: between fork and exec the child may only
+// make async-signal-safe calls, so it allocates nothing and takes no lock.
+struct SpawnPlan {
+  SpawnPlan(const ChildLaunch& launch, int output, int failure)
+      : program(launch.program),
+        argv{launch.program},
+        envp(launch.environment),
+        outputFd(output),
+        failureFd(failure),
+        parent(::getpid()) {
+    argv.insert(argv.end(), launch.arguments.begin(), launch.arguments.end());
+    argvPointers = nullTerminated(argv);
+    envpPointers = nullTerminated(envp);
+    sigemptyset(&noSignals);
+    struct rlimit files {};
+    highestFd = ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
+                    ? static_cast<int>(std::min<rlim_t>(files.rlim_cur, 1 << 20))
+                    : 1 << 16;
+  }
+
+  std::string program;
+  std::vector<std::string> argv;
+  std::vector<std::string> envp;
+  std::vector<char*> argvPointers;
+  std::vector<char*> envpPointers;
+  int outputFd;
+  int failureFd;  // where the child writes errno when it can't become the program
+  pid_t parent;
+  sigset_t noSignals{};
+  int highestFd;
+};
+
+// Nothing the caller had open reaches the program, without closing the failure report's pipe
+// before the exec has happened.
+void closeOtherDescriptorsOnExec(const SpawnPlan& plan) {
+  if (::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
+    return;
+  }
+  for (int fd = STDERR_FILENO + 1; fd < plan.highestFd; ++fd) {
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+}
+
+// The program starts with every signal at its default and none blocked, whatever this process
+// ignores (broken pipes, for one) or holds back, or whatever its caller left blocked.
+void resetSignals(const SpawnPlan& plan) {
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (signal != SIGKILL && signal != SIGSTOP) {
+      ::sigaction(signal, &byDefault, nullptr);
+    }
+  }
+  ::sigprocmask(SIG_SETMASK, &plan.noSignals, nullptr);
+}
+
+[[noreturn]] void failInChild(const SpawnPlan& plan) {
+  int error = errno;
+  ssize_t ignored = ::write(plan.failureFd, &error, sizeof error);
+  (void)ignored;
+  ::_exit(127);
+}
+
+// Runs in the new child, between fork and exec.
+[[noreturn]] void becomeProgram(const SpawnPlan& plan) {
+  // The program dies with this process, even one killed by SIGKILL. If this process went before
+  // the request was made, nothing would ever send that signal, so the child ends here.
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || ::getppid() != plan.parent) {
+    ::_exit(127);
+  }
+  // Standard output onto the pipe, standard error onto the null device, standard input as it is.
+  if (::dup2(plan.outputFd, STDOUT_FILENO) < 0) {
+    failInChild(plan);
+  }
+  int null = ::open("/dev/null", O_WRONLY);
+  if (null < 0 || (null != STDERR_FILENO && ::dup2(null, STDERR_FILENO) < 0)) {
+    failInChild(plan);
+  }
+  if (null != STDERR_FILENO) {
+    ::close(null);
+  }
+  closeOtherDescriptorsOnExec(plan);
+  resetSignals(plan);
+  ::execve(plan.program.c_str(), plan.argvPointers.data(), plan.envpPointers.data());
+  failInChild(plan);
+}
+
+// Starts the program with its standard output on `outputFd`; its pid, or none when it could not
+// be started. The failure pipe tells a program that can't be run from one that has started:
+// it reaches end of file at the exec, or carries errno from a child that failed.
+std::optional<pid_t> startProgram(const ChildLaunch& launch, int outputFd) {
+  auto failure = makePipe();
+  if (!failure) {
+    return std::nullopt;
+  }
+  SpawnPlan plan(launch, outputFd, failure->write.get());
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    becomeProgram(plan);
+  }
+  if (pid < 0) {
+    return std::nullopt;
+  }
+  failure->write.reset();
+  int error = 0;
+  ssize_t n;
+  do {
+    n = ::read(failure->read.get(), &error, sizeof error);
+  } while (n < 0 && errno == EINTR);
+  if (n != 0) {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return std::nullopt;
+  }
+  return pid;
 }
 
 // A started child: its pid, a pidfd to wake on its exit where the kernel has them, and whether
@@ -136,13 +203,10 @@ class RunningChild {
       moveAboveStandardStreams(exitFd_);
     }
   }
-  RunningChild(const RunningChild&) = delete;
-  RunningChild& operator=(const RunningChild&) = delete;
-  // No path leaves a zombie or a runaway child behind.
-  ~RunningChild() { killAndReap(); }
 
   int exitFd() const { return exited_ ? -1 : exitFd_.get(); }
-  bool canWakeOnExit() const { return static_cast<bool>(exitFd_); }
+  // Without a pidfd an exit is only seen by looking for it.
+  bool mustLookForExit() const { return !exited_ && !exitFd_; }
 
   bool hasExited() {
     if (!exited_) {
@@ -153,16 +217,6 @@ class RunningChild {
       exited_ = r == pid_ || (r < 0 && errno == ECHILD);
     }
     return exited_;
-  }
-
-  void killAndReap() {
-    if (exited_) {
-      return;
-    }
-    ::kill(pid_, SIGKILL);
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    exited_ = true;
   }
 
  private:
@@ -176,13 +230,32 @@ int pollTimeoutMs(Clock::duration left) {
   return static_cast<int>(std::clamp<long long>(ms, 0, 1 << 30));
 }
 
-// Reads the child's output until end of file, the run limit, or the drain limit after its exit.
-ChildOutcome readUntilEnd(RunningChild& child, int outputFd, const OutputSink& sink,
-                          const ChildLimits& limits) {
+// Waits until `fd` is readable (when it is not -1), the child has exited, a termination signal
+// has arrived or `deadline` has passed, whichever comes first; true when `fd` is readable.
+bool waitForEvent(RunningChild& child, TerminationSignals& termination, int fd,
+                  Clock::time_point deadline) {
+  auto wait = deadline - Clock::now();
+  if (child.mustLookForExit()) {
+    wait = std::min<Clock::duration>(wait, exitPollInterval);
+  }
+  pollfd watched[3] = {{termination.fd(), POLLIN, 0}, {child.exitFd(), POLLIN, 0}, {fd, POLLIN, 0}};
+  if (::poll(watched, 3, pollTimeoutMs(wait)) <= 0) {
+    return false;
+  }
+  if (watched[0].revents != 0) {
+    termination.receive();
+  }
+  return watched[2].revents != 0;
+}
+
+// Reads the child's output until end of file, the run limit, the drain limit after its exit, or
+// a termination signal.
+ChildOutcome readUntilEnd(RunningChild& child, TerminationSignals& termination, int outputFd,
+                          const OutputSink& sink, const ChildLimits& limits) {
   const auto runDeadline = Clock::now() + limits.runLimit;
   std::optional<Clock::time_point> drainDeadline;
   std::vector<char> buffer(readChunk);
-  for (;;) {
+  while (!termination.received()) {
     auto now = Clock::now();
     if (!drainDeadline && child.hasExited()) {
       drainDeadline = now + limits.drainAfterExit;
@@ -191,16 +264,7 @@ ChildOutcome readUntilEnd(RunningChild& child, int outputFd, const OutputSink& s
     if (now >= deadline) {
       return drainDeadline ? ChildOutcome::Exited : ChildOutcome::Failed;
     }
-    auto wait = deadline - now;
-    if (!drainDeadline && !child.canWakeOnExit()) {
-      wait = std::min<Clock::duration>(wait, exitPollInterval);
-    }
-    pollfd watched[2] = {{outputFd, POLLIN, 0}, {child.exitFd(), POLLIN, 0}};
-    int ready = ::poll(watched, drainDeadline ? 1 : 2, pollTimeoutMs(wait));
-    if (ready < 0 && errno != EINTR) {
-      return ChildOutcome::Failed;
-    }
-    if (ready <= 0 || watched[0].revents == 0) {
+    if (!waitForEvent(child, termination, outputFd, deadline)) {
       continue;
     }
     ssize_t n = ::read(outputFd, buffer.data(), buffer.size());
@@ -212,21 +276,16 @@ ChildOutcome readUntilEnd(RunningChild& child, int outputFd, const OutputSink& s
       return ChildOutcome::Failed;
     }
   }
+  return ChildOutcome::Failed;
 }
 
 // After end of file the child may still be running; it gets what is left of its run limit.
-bool awaitExit(RunningChild& child, Clock::time_point deadline) {
+bool awaitExit(RunningChild& child, TerminationSignals& termination, Clock::time_point deadline) {
   while (!child.hasExited()) {
-    auto now = Clock::now();
-    if (now >= deadline) {
+    if (termination.received() || Clock::now() >= deadline) {
       return false;
     }
-    auto wait = deadline - now;
-    if (!child.canWakeOnExit()) {
-      wait = std::min<Clock::duration>(wait, exitPollInterval);
-    }
-    pollfd watched{child.exitFd(), POLLIN, 0};
-    ::poll(&watched, child.canWakeOnExit() ? 1 : 0, pollTimeoutMs(wait));
+    waitForEvent(child, termination, -1, deadline);
   }
   return true;
 }
@@ -244,28 +303,29 @@ class LinuxChildProcesses final : public ChildProcesses {
   ChildOutcome runCapturingOutput(const ChildLaunch& launch, const OutputSink& sink,
                                   const ChildLimits& limits) override {
     const auto start = Clock::now();
-    auto pipe = makeOutputPipe();
-    SpawnFileActions actions;
-    SpawnAttributes attributes;
-    if (!pipe || !actions.redirect(pipe->write.get()) || !attributes.resetSignals()) {
+    linux_impl::adoptOrphanedDescendants();
+    TerminationSignals termination;
+    auto output = makePipe();
+    if (!output) {
       return ChildOutcome::NotStarted;
     }
-    std::vector<std::string> argv{launch.program};
-    argv.insert(argv.end(), launch.arguments.begin(), launch.arguments.end());
-    std::vector<std::string> envp = launch.environment;
-    auto argvPointers = nullTerminated(argv);
-    auto envpPointers = nullTerminated(envp);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, launch.program.c_str(), actions.get(), attributes.get(),
-                      argvPointers.data(), envpPointers.data()) != 0) {
-      return ChildOutcome::NotStarted;
-    }
+    ::fcntl(output->read.get(), F_SETPIPE_SZ, static_cast<int>(readChunk));
+    auto pid = startProgram(launch, output->write.get());
     // Only the child may hold the write end, or end of file would never come.
-    pipe->write.reset();
-    RunningChild child(pid);
-    ChildOutcome outcome = readUntilEnd(child, pipe->read.get(), sink, limits);
-    if (outcome == ChildOutcome::Exited && !awaitExit(child, start + limits.runLimit)) {
+    output->write.reset();
+    if (!pid) {
+      return ChildOutcome::NotStarted;
+    }
+    RunningChild child(*pid);
+    ChildOutcome outcome = readUntilEnd(child, termination, output->read.get(), sink, limits);
+    if (outcome == ChildOutcome::Exited &&
+        !awaitExit(child, termination, start + limits.runLimit)) {
       outcome = ChildOutcome::Failed;
+    }
+    // Whatever ended the run, nothing the child started outlives it.
+    linux_impl::endAllDescendants(Clock::now() + endDescendantsLimit);
+    if (termination.received()) {
+      termination.endProcessByReceivedSignal();
     }
     return outcome;
   }

@@ -1,19 +1,51 @@
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "platform/standard_output.h"
 
 namespace platform {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// How long a full standard output that the caller made non-blocking is waited on. A reader
+// that takes no data for this long is not coming back for it.
+constexpr std::chrono::seconds fullOutputWait(10);
+
+// Waits until standard output can take data again; false past `deadline`.
+bool awaitRoom(Clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      return false;
+    }
+    pollfd output{STDOUT_FILENO, POLLOUT, 0};
+    int ready = ::poll(&output, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
+    if (ready > 0) {
+      return true;  // room, or an error the next write reports
+    }
+    if (ready < 0 && errno != EINTR) {
+      return false;
+    }
+  }
+}
+
 class LinuxStandardOutput final : public StandardOutput {
  public:
   bool write(std::string_view bytes) override {
+    const auto deadline = Clock::now() + fullOutputWait;
     while (!bytes.empty()) {
       ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
       if (n > 0) {
         bytes.remove_prefix(static_cast<size_t>(n));
+      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (!awaitRoom(deadline)) {
+          return false;
+        }
       } else if (n == 0 || errno != EINTR) {
         return false;
       }

@@ -5,6 +5,7 @@
 namespace {
 
 using platform::Json;
+using namespace std::string_literals;
 
 // How the interpreter's standard output turns into the probe's result.
 TEST(ProbeOutput, TheLastNonEmptyPieceIsReadAsOneJsonObject) {
@@ -43,9 +44,9 @@ TEST(ProbeOutput, TheLastNonEmptyPieceIsReadAsOneJsonObject) {
       {"number too large for a double", "{\"a\":1e400}", Json::object()},
       {"duplicate keys", "{\"a\":1,\"a\":2}", {{"a", 2}}},
       {"lone surrogate escape", "{\"a\":\"\\ud800\"}", Json::object()},
-      {"a NUL byte and more after the answer", std::string("{\"torch\":\"2.1\"}\0junk\n", 22),
+      {"a NUL byte and more after the answer", "{\"torch\":\"2.1\"}\0junk\n"s,
        Json::object()},
-      {"a NUL byte inside a string", std::string("{\"a\":\"x\0y\"}", 12), Json::object()},
+      {"a NUL byte inside a string", "{\"a\":\"x\0y\"}"s, Json::object()},
   };
   for (const auto& c : cases) {
     Json result(check::probeResultFromOutput(c.output));

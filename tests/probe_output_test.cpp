@@ -44,8 +44,7 @@ TEST(ProbeOutput, TheLastNonEmptyPieceIsReadAsOneJsonObject) {
       {"number too large for a double", "{\"a\":1e400}", Json::object()},
       {"duplicate keys", "{\"a\":1,\"a\":2}", {{"a", 2}}},
       {"lone surrogate escape", "{\"a\":\"\\ud800\"}", Json::object()},
-      {"a NUL byte and more after the answer", "{\"torch\":\"2.1\"}\0junk\n"s,
-       Json::object()},
+      {"a NUL byte and more after the answer", "{\"torch\":\"2.1\"}\0junk\n"s, Json::object()},
       {"a NUL byte inside a string", "{\"a\":\"x\0y\"}"s, Json::object()},
   };
   for (const auto& c : cases) {

@@ -1,18 +1,27 @@
 #include <plist/plist.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <limits>
+#include <cstdlib>
+#include <map>
 #include <memory>
 #include <vector>
 
 #include "platform/bundle.h"
 #include "platform/files.h"
+#include "platform/linux/property_list.h"
+#include "platform/linux/strings_file.h"
 
 namespace platform {
 namespace {
+
+using linux_impl::parsePropertyList;
+using linux_impl::parseStringsFile;
+using linux_impl::PlistPtr;
+using linux_impl::preferredLocalizations;
 
 std::string parentOf(const std::string& path) {
   auto slash = path.find_last_of('/');
@@ -41,27 +50,58 @@ std::string realExecutableLocation() {
   }
 }
 
-struct PlistDeleter {
-  void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+// The Info dictionary, or none when Info.plist can't be read or its root is not a dictionary.
+PlistPtr readInfoDictionary(const std::string& path) {
+  auto bytes = systemFiles().readFile(path);
+  PlistPtr root = bytes ? parsePropertyList(*bytes) : nullptr;
+  if (root && plist_get_node_type(root.get()) != PLIST_DICT) {
+    return nullptr;
+  }
+  return root;
+}
 
-PlistPtr parsePlist(const std::string& bytes) {
-  if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) {
-    return nullptr;
+std::optional<std::string> stringIn(plist_t dictionary, const char* key) {
+  plist_t node = dictionary ? plist_dict_get_item(dictionary, key) : nullptr;
+  if (!node || plist_get_node_type(node) != PLIST_STRING) {
+    return std::nullopt;
   }
-  auto length = static_cast<uint32_t>(bytes.size());
-  plist_t root = nullptr;
-  if (plist_is_binary(bytes.data(), length)) {
-    plist_from_bin(bytes.data(), length, &root);
-  } else {
-    plist_from_xml(bytes.data(), length, &root);
+  uint64_t length = 0;
+  const char* text = plist_get_string_ptr(node, &length);
+  return std::string(text ? text : "", text ? length : 0);
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The localization the bundle is shown in: the first of the user's languages it has a folder
+// for, else the one it was developed in.
+std::optional<std::string> chosenLocalization(const std::string& resources,
+                                              const std::string& developmentRegion) {
+  auto candidates = preferredLocalizations(std::getenv("LANGUAGE"), std::getenv("LC_ALL"),
+                                           std::getenv("LC_MESSAGES"), std::getenv("LANG"));
+  candidates.push_back(developmentRegion);
+  for (const auto& name : candidates) {
+    // A name is one folder's, never a way out of the bundle's resources.
+    if (!name.empty() && name.find('/') == std::string::npos && name != "." && name != ".." &&
+        isDirectory(resources + "/" + name + ".lproj")) {
+      return name;
+    }
   }
-  PlistPtr owned(root);
-  if (owned && plist_get_node_type(owned.get()) != PLIST_DICT) {
-    return nullptr;
+  return std::nullopt;
+}
+
+// The strings that localize the Info dictionary, from the chosen localization's InfoPlist.strings.
+std::map<std::string, std::string> readLocalizedInfo(const std::string& resources, plist_t info) {
+  auto localization =
+      chosenLocalization(resources, stringIn(info, "CFBundleDevelopmentRegion").value_or("en"));
+  if (!localization) {
+    return {};
   }
-  return owned;
+  auto bytes = systemFiles().readFile(resources + "/" + *localization + ".lproj/InfoPlist.strings");
+  auto entries = bytes ? parseStringsFile(*bytes) : std::nullopt;
+  return entries.value_or(std::map<std::string, std::string>{});
 }
 
 InfoValue infoValueOf(plist_t node) {
@@ -109,9 +149,8 @@ class LinuxMainBundle final : public MainBundle {
     std::string contents = parentOf(macos);
     if (!executable_.empty() && nameOf(macos) == "MacOS" && nameOf(contents) == "Contents") {
       contents_ = contents;
-      if (auto bytes = systemFiles().readFile(contents + "/Info.plist")) {
-        info_ = parsePlist(*bytes);
-      }
+      info_ = readInfoDictionary(contents + "/Info.plist");
+      localizedInfo_ = readLocalizedInfo(*resourceDirectory(), info_.get());
     }
   }
 
@@ -122,7 +161,14 @@ class LinuxMainBundle final : public MainBundle {
     return contents_ == "/" ? "/Resources" : contents_ + "/Resources";
   }
 
+  // A localized value is always a string, and takes precedence.
   std::optional<InfoValue> infoValue(const std::string& key) const override {
+    if (auto localized = localizedInfo_.find(key); localized != localizedInfo_.end()) {
+      InfoValue value;
+      value.kind = InfoValue::Kind::String;
+      value.text = localized->second;
+      return value;
+    }
     if (!info_) {
       return std::nullopt;
     }
@@ -139,6 +185,7 @@ class LinuxMainBundle final : public MainBundle {
   std::string executable_;
   std::string contents_;  // empty when the executable is not in a bundle
   PlistPtr info_;
+  std::map<std::string, std::string> localizedInfo_;
 };
 
 }  // namespace

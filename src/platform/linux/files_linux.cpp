@@ -36,20 +36,24 @@ class LinuxFiles final : public Files {
     if (!isUsablePath(path)) {
       return std::nullopt;
     }
-    linux_impl::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that opening a FIFO does not wait for a writer.
+    linux_impl::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat info {};
-    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<size_t>(info.st_size) > maxReadableFileBytes) {
       return std::nullopt;
     }
+    // The cap holds for what is read too, in case the file grows meanwhile.
     std::string content;
+    content.reserve(static_cast<size_t>(info.st_size));
     char buffer[16384];
     for (;;) {
       ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-      if (n > 0) {
+      if (n > 0 && content.size() + static_cast<size_t>(n) <= maxReadableFileBytes) {
         content.append(buffer, static_cast<size_t>(n));
       } else if (n == 0) {
         return content;
-      } else if (errno != EINTR) {
+      } else if (n > 0 || errno != EINTR) {
         return std::nullopt;
       }
     }

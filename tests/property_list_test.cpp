@@ -12,6 +12,7 @@ namespace {
 using platform::linux_impl::maxPropertyListNesting;
 using platform::linux_impl::parsePropertyList;
 using platform::linux_impl::PlistPtr;
+using namespace std::string_literals;
 
 std::string xmlList(const std::string& body) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD "
@@ -173,6 +174,28 @@ TEST(PropertyList, BinaryReferencesCannotLoopOrMultiply) {
   }
   sharedDeep.add(BinaryList::array({}));
   EXPECT_EQ(parsePropertyList(sharedDeep.bytes(0)), nullptr) << "shared, deeper the second time";
+}
+
+// The library asserts that a dictionary's key ends at its first NUL; such a list never reaches it.
+TEST(PropertyList, KeysAreStringsWithoutNul) {
+  auto withKey = [](const std::string& key) {
+    BinaryList list;
+    list.add(BinaryList::dictionary({{1, 2}}));
+    list.add(key);
+    list.add(BinaryList::ascii("v"));
+    return list.bytes(0);
+  };
+  EXPECT_NE(parsePropertyList(withKey(BinaryList::ascii("key"))), nullptr);
+  EXPECT_EQ(parsePropertyList(withKey(BinaryList::ascii(std::string("k\0y", 3)))), nullptr);
+  EXPECT_EQ(parsePropertyList(withKey(std::string("\x62\0k\0\0", 5))), nullptr) << "UTF-16";
+  EXPECT_EQ(parsePropertyList(withKey("\x11\x01\x02")), nullptr) << "an integer";
+  EXPECT_NE(parsePropertyList(xmlList("<dict><key>k&#65;</key><string>v</string></dict>")),
+            nullptr);
+  for (const char* nul : {"&#0;", "&#x00;", "&#X0;", "&#000;"}) {
+    auto list = xmlList(std::string("<dict><key>k") + nul + "</key><string>v</string></dict>");
+    EXPECT_EQ(parsePropertyList(list), nullptr) << nul;
+  }
+  EXPECT_EQ(parsePropertyList(xmlList("<dict><key>k\0</key><string/></dict>"s)), nullptr);
 }
 
 // What the format key reads as: an integer, an integer turned into false, or no list at all.

@@ -90,6 +90,9 @@ class XmlPreparer {
   explicit XmlPreparer(std::string_view xml) : xml_(xml) {}
 
   std::optional<std::string> run() {
+    if (holdsNul()) {
+      return std::nullopt;
+    }
     size_t at = 0;
     while ((at = xml_.find('<', at)) != std::string_view::npos) {
       if (!step(at)) {
@@ -101,6 +104,32 @@ class XmlPreparer {
   }
 
  private:
+  // XML has no NUL character, raw or as a reference ("&#0;", "&#x00;"), and the library asserts
+  // that its strings end at their first one.
+  bool holdsNul() const {
+    if (xml_.find('\0') != std::string_view::npos) {
+      return true;
+    }
+    for (size_t at = xml_.find("&#"); at != std::string_view::npos; at = xml_.find("&#", at + 2)) {
+      size_t digits = at + 2;
+      int base = 10;
+      if (digits < xml_.size() && (xml_[digits] == 'x' || xml_[digits] == 'X')) {
+        base = 16;
+        ++digits;
+      }
+      size_t end = digits;
+      bool allZero = true;
+      while (end < xml_.size() && digitValue(xml_[end], base) >= 0) {
+        allZero = allZero && xml_[end] == '0';
+        ++end;
+      }
+      if (end > digits && allZero && end < xml_.size() && xml_[end] == ';') {
+        return true;
+      }
+    }
+    return false;
+  }
+
   // Handles the markup at `at` and moves `at` past it; false when the list must be refused.
   bool step(size_t& at) {
     if (startsWith(xml_, at, "<!--")) {
@@ -302,18 +331,8 @@ class BinaryPreparer {
     if (object.type != 0xA && object.type != 0xC && object.type != 0xD) {
       return object;  // not a container: the parser checks the rest
     }
-    if (count == 0x0F) {
-      // The count follows as an integer object of 1, 2, 4 or 8 bytes.
-      if (object.refsAt >= offsetTable_) {
-        return std::nullopt;
-      }
-      auto countMarker = static_cast<uint8_t>(list_[object.refsAt]);
-      size_t width = size_t{1} << (countMarker & 0x0F);
-      if ((countMarker >> 4) != 0x1 || width > 8 || object.refsAt + 1 + width > offsetTable_) {
-        return std::nullopt;
-      }
-      count = bigEndian(object.refsAt + 1, width);
-      object.refsAt += 1 + width;
+    if (!extendedCount(object.refsAt, count)) {
+      return std::nullopt;
     }
     uint64_t perEntry = object.type == 0xD ? 2 : 1;  // a dictionary's keys, then its values
     if (count > (offsetTable_ - object.refsAt) / refWidth_ / perEntry) {
@@ -340,6 +359,47 @@ class BinaryPreparer {
     return true;
   }
 
+  // A dictionary's keys are strings, ASCII or UTF-16, without a NUL character: the parser takes
+  // anything else for one, and the library asserts that a key ends at its first NUL.
+  bool isKeyString(uint64_t index) const {
+    auto at = offsetOf(index);
+    if (!at) {
+      return false;
+    }
+    auto marker = static_cast<uint8_t>(list_[*at]);
+    size_t unit = (marker >> 4) == 0x5 ? 1 : (marker >> 4) == 0x6 ? 2 : 0;
+    uint64_t length = marker & 0x0F;
+    size_t text = *at + 1;
+    if (unit == 0 || !extendedCount(text, length) || length > (offsetTable_ - text) / unit) {
+      return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+      if (bigEndian(text + i * unit, unit) == 0) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // A count of 15 or more follows its marker as an integer object of 1, 2, 4 or 8 bytes; `at` is
+  // moved past it.
+  bool extendedCount(size_t& at, uint64_t& count) const {
+    if (count != 0x0F) {
+      return true;
+    }
+    if (at >= offsetTable_) {
+      return false;
+    }
+    auto countMarker = static_cast<uint8_t>(list_[at]);
+    size_t width = size_t{1} << (countMarker & 0x0F);
+    if ((countMarker >> 4) != 0x1 || width > 8 || at + 1 + width > offsetTable_) {
+      return false;
+    }
+    count = bigEndian(at + 1, width);
+    at += 1 + width;
+    return true;
+  }
+
   uint64_t refAt(const Object& object, uint64_t i) const {
     return bigEndian(object.refsAt + i * refWidth_, refWidth_);
   }
@@ -361,8 +421,9 @@ class BinaryPreparer {
         }
         continue;
       }
+      bool isKey = object.type == 0xD && frame.nextRef < object.refCount / 2;
       uint64_t child = refAt(object, frame.nextRef++);
-      if (child >= objectCount_ || state_[child].visiting) {
+      if (child >= objectCount_ || state_[child].visiting || (isKey && !isKeyString(child))) {
         return false;
       }
       if (!state_[child].done && !enter(child, path, objects)) {

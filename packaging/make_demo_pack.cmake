@@ -1,23 +1,21 @@
-# Lays out a demo pack: the executable, its Info.plist, an interpreter link and a small hub cache
-# in the layout the model's files have in a real one (refs/main naming a snapshot whose files
-# are links into blobs/).
-foreach(var PACK EXECUTABLE VERSION INTERPRETER TEMPLATE)
+# Lays out a demo pack: the bundle skeleton, an interpreter link and a small hub cache in the
+# layout the model's files have in a real one (refs/main naming a snapshot whose files are links
+# into blobs/).
+foreach(var PACK EXECUTABLE VERSION FORMAT INTERPRETER TEMPLATE)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "make_demo_pack: ${var} is not set")
   endif()
 endforeach()
+include("${CMAKE_CURRENT_LIST_DIR}/lay_out_bundle.cmake")
 
-set(contents "${PACK}/Contents")
-set(quality "${contents}/Resources/quality")
+set(quality "${PACK}/Contents/Resources/quality")
 set(model "${quality}/hf-cache/hub/models--facebook--audiobox-aesthetics")
 set(revision "0123456789abcdef0123456789abcdef01234567")
 
 file(REMOVE_RECURSE "${PACK}")
-file(MAKE_DIRECTORY "${contents}/MacOS" "${quality}/python/bin" "${model}/refs" "${model}/blobs"
+lay_out_bundle("${PACK}" "${EXECUTABLE}" "${VERSION}" "${FORMAT}" "${TEMPLATE}")
+file(MAKE_DIRECTORY "${quality}/python/bin" "${model}/refs" "${model}/blobs"
      "${model}/snapshots/${revision}")
-
-configure_file("${TEMPLATE}" "${contents}/Info.plist" @ONLY)
-file(COPY_FILE "${EXECUTABLE}" "${contents}/MacOS/quality-pack")
 file(CREATE_LINK "${INTERPRETER}" "${quality}/python/bin/python3" SYMBOLIC)
 
 file(WRITE "${model}/refs/main" "${revision}")

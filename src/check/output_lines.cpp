@@ -1,5 +1,7 @@
 #include "check/output_lines.h"
 
+#include <string.h>
+
 namespace check {
 
 void LastPieceTracker::extendOpenPiece(std::string_view bytes) {
@@ -25,9 +27,25 @@ bool LastPieceTracker::isCutPoint(std::string_view chunk, size_t at) const {
   return at == 0 ? !afterCarriageReturn_ : chunk[at - 1] != '\r';
 }
 
+namespace {
+
+// The last line feed in the first `end` bytes of `chunk`. glibc's memrchr goes many bytes at a
+// step, where string_view::rfind goes one: a flood without line feeds is scanned whole.
+size_t lastLineFeedBefore(std::string_view chunk, size_t end) {
+#if defined(__GLIBC__)
+  const void* found = ::memrchr(chunk.data(), '\n', end);
+  return found ? static_cast<size_t>(static_cast<const char*>(found) - chunk.data())
+               : std::string_view::npos;
+#else
+  return end == 0 ? std::string_view::npos : chunk.rfind('\n', end - 1);
+#endif
+}
+
+}  // namespace
+
 size_t LastPieceTracker::lastCutPointBefore(std::string_view chunk, size_t end) const {
   while (end > 0) {
-    size_t at = chunk.rfind('\n', end - 1);
+    size_t at = lastLineFeedBefore(chunk, end);
     if (at == std::string_view::npos) {
       return at;
     }

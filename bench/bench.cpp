@@ -210,6 +210,13 @@ std::string option(int argc, char** argv, const std::string& name) {
 
 int main(int argc, char** argv) try {
   bool quick = std::find(argv + 1, argv + argc, std::string("--quick")) != argv + argc;
+  // --only TEXT runs only the flood rows whose name holds TEXT, and none of the others.
+  std::string only;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (argv[i] == std::string("--only")) {
+      only = argv[i + 1];
+    }
+  }
   fs::path demoPack = fs::absolute(option(argc, argv, "--pack"));
   fs::path hello = fs::absolute(option(argc, argv, "--hello"));
   fs::path writer = fs::absolute(option(argc, argv, "--flood-writer"));
@@ -240,7 +247,10 @@ int main(int argc, char** argv) try {
   const std::string cat = "/bin/cat";
   // Own CPU time is a target only where it is given.
   auto floodRow = [&](const std::string& name, const Environment& env, double wallTarget,
-                      double cpuTarget = 0) {
+                      double cpuTarget = 0) -> std::optional<Row> {
+    if (name.find(only) == std::string::npos) {
+      return std::nullopt;
+    }
     Row row = compare(name, wallTarget, quick ? 2 : 9, {{floodExe, "--check"}, env, 0, {}},
                       {{cat}, env, 0, {writer.string()}}, true);
     row.cpuTarget = cpuTarget;
@@ -251,12 +261,15 @@ int main(int argc, char** argv) try {
     return env;
   };
 
-  std::vector<Row> rows;
-  rows.push_back(compare("start-up: --version vs a one-line C++ program", 0.80, quick ? 5 : 300,
-                         {{exe, "--version"}, {}, 0, {}}, {{hello.string()}, {}, 0, {}}));
-  rows.push_back(compare("check: --check vs the interpreter run directly", 1.02, quick ? 1 : 15,
-                         {{exe, "--check"}, {}, 0, {}},
-                         {{python, "-I", "-c", std::string(check::probeScript)}, probeEnv, 0, {}}));
+  std::vector<std::optional<Row>> rows;
+  if (only.empty()) {
+    rows.push_back(compare("start-up: --version vs a one-line C++ program", 0.80, quick ? 5 : 300,
+                           {{exe, "--version"}, {}, 0, {}}, {{hello.string()}, {}, 0, {}}));
+    rows.push_back(
+        compare("check: --check vs the interpreter run directly", 1.02, quick ? 1 : 15,
+                {{exe, "--check"}, {}, 0, {}},
+                {{python, "-I", "-c", std::string(check::probeScript)}, probeEnv, 0, {}}));
+  }
   std::string size = quick ? "8 MiB" : "1 GiB";
   rows.push_back(
       floodRow("flood: " + size + " without a line feed, 1 MiB writes", flood(floodBytes, 0), 1.2));
@@ -269,7 +282,11 @@ int main(int argc, char** argv) try {
 
   std::printf("%-58s %7s %5s %7s %7s %7s %9s %9s\n", "benchmark (ratio to the baseline)", "target",
               "runs", "min", "median", "max", "own CPU", "peak RSS");
-  for (const auto& r : rows) {
+  for (const auto& row : rows) {
+    if (!row) {
+      continue;
+    }
+    const Row& r = *row;
     std::string peak = r.peakKiB ? std::to_string(r.peakKiB / 1024) + " MiB" : "-";
     char cpu[32] = "-";
     if (r.cpu) {

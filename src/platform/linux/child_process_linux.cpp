@@ -208,8 +208,11 @@ class RunningChild {
   // Without a pidfd an exit is only seen by looking for it.
   bool mustLookForExit() const { return !exited_ && !exitFd_; }
 
+  // The pidfd said the child has exited; until it does, there is nothing to reap.
+  void exitReported() { exitReported_ = true; }
+
   bool hasExited() {
-    if (!exited_) {
+    if (!exited_ && (exitReported_ || !exitFd_)) {
       pid_t r;
       do {
         r = ::waitpid(pid_, nullptr, WNOHANG);
@@ -222,6 +225,7 @@ class RunningChild {
  private:
   pid_t pid_;
   Fd exitFd_;
+  bool exitReported_ = false;
   bool exited_ = false;
 };
 
@@ -244,6 +248,9 @@ bool waitForEvent(RunningChild& child, TerminationSignals& termination, int fd,
   }
   if (watched[0].revents != 0) {
     termination.receive();
+  }
+  if (watched[1].revents != 0) {
+    child.exitReported();
   }
   return watched[2].revents != 0;
 }

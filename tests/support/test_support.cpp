@@ -253,7 +253,12 @@ void PackFixture::writeWeights(const std::string& refsMain, const std::vector<st
 }
 
 RunResult PackFixture::run(const std::vector<std::string>& options, RunOptions base) const {
-  base.arguments = {executable().string()};
+  return runExecutable(executable(), options, std::move(base));
+}
+
+RunResult PackFixture::runExecutable(const fs::path& executable,
+                                     const std::vector<std::string>& options, RunOptions base) {
+  base.arguments = {executable.string()};
   base.arguments.insert(base.arguments.end(), options.begin(), options.end());
   return runProgram(base);
 }

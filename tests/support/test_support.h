@@ -114,6 +114,9 @@ class PackFixture {
                     const std::vector<std::string>& files = {"model.safetensors", "config.json"});
 
   RunResult run(const std::vector<std::string>& options, RunOptions base = {}) const;
+  // Runs `executable` with `options`, wherever it stands.
+  static RunResult runExecutable(const fs::path& executable,
+                                 const std::vector<std::string>& options, RunOptions base = {});
 
  private:
   fs::path bundle_;

@@ -87,15 +87,29 @@ class NoticeDesktop : public testing::Test {
   fs::path dataHome() const { return dir_.path() / "data"; }
   fs::path marker() const { return dir_.path() / "host-launched"; }
 
-  // A desktop entry for the host whose command leaves a marker file.
-  void installHost() {
+  // A desktop entry for the host whose command records its environment and where its output
+  // goes in the marker file, then runs `after`. Like real applications' entries it asks for
+  // startup notification: GIO makes a startup ID only then.
+  void installHost(const std::string& after = "") {
     fs::path host = dir_.path() / "host.sh";
-    writeScript(host, "touch '" + marker().string() + "'\n");
+    fs::path record = dir_.path() / "host-record";
+    writeScript(host,
+                "out=$(readlink /proc/$$/fd/1)\nerr=$(readlink /proc/$$/fd/2)\n{ env; echo "
+                "\"stdout $out\"; echo \"stderr $err\"; } > '" +
+                    record.string() + "'\nmv '" + record.string() + "' '" + marker().string() +
+                    "'\n" + after);
     installHostEntry(host.string());
   }
   void installHostEntry(const std::string& command) {
     writeFile(dataHome() / "applications/com.ruvizuve.Ruvizuve.desktop",
-              "[Desktop Entry]\nType=Application\nName=Ruvizuve\nExec=" + command + "\n");
+              "[Desktop Entry]\nType=Application\nName=Ruvizuve\nStartupNotify=true\nExec=" +
+                  command + "\n");
+  }
+  bool hostLaunched() const {
+    for (int i = 0; i < 100 && !fs::exists(marker()); ++i) {
+      std::this_thread::sleep_for(50ms);
+    }
+    return fs::exists(marker());
   }
 
   RunOptions noticeOptions() const {
@@ -125,7 +139,8 @@ class NoticeDesktop : public testing::Test {
   // Waits until a window of `program` other than `previous` is shown and has the focus (the
   // dialog must take it itself), saves a screenshot and types `key`. Returns that window.
   std::string answerAlert(const StartedProgram& program, const std::string& key,
-                          const std::string& screenshot, const std::string& previous = "") {
+                          const std::string& screenshot, const std::string& previous = "",
+                          bool checkName = false) {
     std::string window;
     for (int attempt = 0; attempt < 100 && window.empty(); ++attempt) {
       std::this_thread::sleep_for(100ms);
@@ -140,6 +155,13 @@ class NoticeDesktop : public testing::Test {
       }
     }
     EXPECT_FALSE(window.empty()) << "no window of the notice took the focus";
+    if (checkName && !window.empty()) {
+      // Window lists and task switchers name the window by its class.
+      std::string windowClass = x({"/usr/bin/xprop", "-id", window, "WM_CLASS"});
+      EXPECT_NE(windowClass.find("\"Rivuderu Zororez Udod\""), std::string::npos) << windowClass;
+      fs::create_directories(QP_SCREENSHOT_DIR);
+      writeFile(fs::path(QP_SCREENSHOT_DIR) / (screenshot + ".wm_class.txt"), windowClass);
+    }
     std::this_thread::sleep_for(200ms);  // let it finish drawing for the screenshot
     fs::create_directories(QP_SCREENSHOT_DIR);
     x({"/usr/bin/import", "-window", "root", std::string(QP_SCREENSHOT_DIR "/") + screenshot});
@@ -157,15 +179,43 @@ XServer* NoticeDesktop::server_ = nullptr;
 TEST_F(NoticeDesktop, ReturnOpensTheInstalledHost) {
   installHost();
   StartedProgram notice(noticeOptions());
-  answerAlert(notice, "Return", "installed-notice.png");
+  std::string dialog = answerAlert(notice, "Return", "installed-notice.png", "", true);
   auto result = notice.wait(15s);
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "");
-  for (int i = 0; i < 100 && !fs::exists(marker()); ++i) {
-    std::this_thread::sleep_for(50ms);
-  }
-  EXPECT_TRUE(fs::exists(marker())) << "the host was not launched";
+  ASSERT_TRUE(hostLaunched()) << "the host was not launched";
   EXPECT_LT(result.elapsed, 8s) << "the launch's completion ends the wait";
+
+  // Launched with the display's launch context, the host can take the focus it is handed.
+  std::string record = readFile(marker());
+  auto id = record.find("\nDESKTOP_STARTUP_ID=");
+  ASSERT_NE(id, std::string::npos) << record;
+  EXPECT_NE(record[id + 20], '\n') << "an empty startup ID";
+  EXPECT_NE(record.find("\nstdout /dev/null\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("\nstderr /dev/null\n"), std::string::npos) << record;
+}
+
+// A caller that reads the pack's output, as a shell's $(...) does, is not kept waiting until the
+// user quits the host.
+TEST_F(NoticeDesktop, TheHostDoesNotHoldTheCallersOutput) {
+  installHost("exec sleep 20\n");
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  RunOptions options = noticeOptions();
+  options.outputFd = ends[1];
+  options.error = Stream::Null;
+  StartedProgram notice(options);
+  ::close(ends[1]);
+  answerAlert(notice, "Return", "installed-notice-held-output.png");
+  auto start = std::chrono::steady_clock::now();
+  char buffer[256];
+  while (::read(ends[0], buffer, sizeof buffer) > 0) {
+  }
+  auto toEndOfOutput = std::chrono::steady_clock::now() - start;
+  ::close(ends[0]);
+  EXPECT_EQ(notice.wait(15s).status, 0);
+  EXPECT_TRUE(hostLaunched());
+  EXPECT_LT(toEndOfOutput, 8s) << "the host held the pack's output";
 }
 
 TEST_F(NoticeDesktop, AFailedLaunchEndsTheWaitLikeASuccessfulOne) {

@@ -42,7 +42,7 @@ int run(const std::vector<std::string>& arguments) {
       return check::runCheck(pack, platform::systemFiles(), platform::systemChildProcesses(),
                              platform::systemStandardOutput());
     case Mode::Notice: {
-      auto desktop = platform::openDesktop();
+      auto desktop = platform::openDesktop(pack::packName);
       notice::showInstalledNotice(desktop->application(), desktop->workspace(),
                                   pack::packVersion(*pack.mainBundle));
       return 0;

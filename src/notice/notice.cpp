@@ -48,7 +48,7 @@ void launchAndWait(platform::Workspace& workspace, const std::string& hostLocati
 }  // namespace
 
 std::string installedMessage(const std::string& packVersion) {
-  return "Rivuderu Zororez Udod " + packVersion + " is installed.";
+  return std::string(pack::packName) + " " + packVersion + " is installed.";
 }
 
 void showInstalledNotice(platform::Application& application, platform::Workspace& workspace,

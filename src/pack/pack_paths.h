@@ -10,6 +10,8 @@
 
 namespace pack {
 
+// The pack's name, as the user sees it.
+inline constexpr std::string_view packName = "Rivuderu Zororez Udod";
 // The host application, found and opened by this identifier.
 inline constexpr std::string_view hostBundleIdentifier = "com.ruvizuve.Ruvizuve";
 // The scoring model's repository folder inside the hub cache.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include "platform/alerts.h"
 #include "platform/workspace.h"
@@ -16,6 +17,7 @@ class Desktop {
   virtual Workspace& workspace() = 0;
 };
 
-std::unique_ptr<Desktop> openDesktop();
+// `applicationName` is what window lists and task switchers call the process.
+std::unique_ptr<Desktop> openDesktop(std::string_view applicationName);
 
 }  // namespace platform

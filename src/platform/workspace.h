@@ -13,8 +13,8 @@ class Workspace {
   // Where the application with this identifier is installed, or none.
   virtual std::optional<std::string> applicationLocation(std::string_view bundleIdentifier) = 0;
   // Starts launching the application at `location` with default options and returns without
-  // waiting; `completion` is called once, from a thread of the workspace's choosing, when the
-  // launch has succeeded or failed.
+  // waiting for the application to be running; `completion` is called once, from a thread of the
+  // workspace's choosing or from inside this call, when the launch has succeeded or failed.
   virtual void openApplication(const std::string& location, std::function<void()> completion) = 0;
 };
 

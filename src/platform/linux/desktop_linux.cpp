@@ -2,9 +2,12 @@
 // workspace. Both libraries are opened at run time, only when the notice is shown, so the other
 // modes never load a desktop library and the executable runs where none is installed.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
+#include <system_error>
 #include <thread>
 
 #include "platform/desktop.h"
@@ -38,6 +41,9 @@ class DynamicLibrary {
 // GTK's and GLib's types as this file uses them: only through pointers.
 using GtkWidget = void;
 using GAppInfo = void;
+using GAppLaunchContext = void;
+using GdkDisplay = void;
+using GDBusConnection = void;
 struct GError;
 
 constexpr int gtkDialogModal = 1;
@@ -46,6 +52,7 @@ constexpr int gtkMessageWarning = 1;
 constexpr int gtkButtonsNone = 0;
 constexpr int gtkWindowPositionCenter = 1;
 constexpr int gSpawnSearchPath = 1 << 2;
+constexpr int gBusTypeSession = 2;
 
 struct GtkApi {
   DynamicLibrary library{"libgtk-3.so.0"};
@@ -63,6 +70,10 @@ struct GtkApi {
   void (*widget_destroy)(GtkWidget*);
   int (*events_pending)();
   int (*main_iteration)();
+  GdkDisplay* (*display_get_default)();
+  GAppLaunchContext* (*display_get_app_launch_context)(GdkDisplay*);
+  void (*set_program_class)(const char*);
+  void (*set_application_name)(const char*);
 
   GtkApi() {
     library.bind(init_check, "gtk_init_check");
@@ -79,6 +90,11 @@ struct GtkApi {
     library.bind(widget_destroy, "gtk_widget_destroy");
     library.bind(events_pending, "gtk_events_pending");
     library.bind(main_iteration, "gtk_main_iteration");
+    // GDK and GLib come with GTK; their functions are found through its handle.
+    library.bind(display_get_default, "gdk_display_get_default");
+    library.bind(display_get_app_launch_context, "gdk_display_get_app_launch_context");
+    library.bind(set_program_class, "gdk_set_program_class");
+    library.bind(set_application_name, "g_set_application_name");
   }
 
   // Lets the windowing system see what was just shown or destroyed.
@@ -96,6 +112,9 @@ struct GioApi {
   const char* (*desktop_app_info_get_filename)(GAppInfo*);
   int (*desktop_app_info_launch_uris_as_manager)(GAppInfo*, void*, void*, int, void (*)(void*),
                                                  void*, void*, void*, GError**);
+  int (*desktop_app_info_get_boolean)(GAppInfo*, const char*);
+  GDBusConnection* (*bus_get_sync)(int, void*, GError**);
+  int (*dbus_connection_flush_sync)(GDBusConnection*, void*, GError**);
   void (*object_unref)(void*);
   void (*error_free)(GError*);
 
@@ -105,8 +124,18 @@ struct GioApi {
     library.bind(desktop_app_info_get_filename, "g_desktop_app_info_get_filename");
     library.bind(desktop_app_info_launch_uris_as_manager,
                  "g_desktop_app_info_launch_uris_as_manager");
+    library.bind(desktop_app_info_get_boolean, "g_desktop_app_info_get_boolean");
+    library.bind(bus_get_sync, "g_bus_get_sync");
+    library.bind(dbus_connection_flush_sync, "g_dbus_connection_flush_sync");
     library.bind(object_unref, "g_object_unref");
     library.bind(error_free, "g_error_free");
+  }
+
+  // Lets a failed call's error go.
+  void discard(GError* error) const {
+    if (error) {
+      error_free(error);
+    }
   }
 };
 
@@ -181,10 +210,16 @@ class GtkApplication final : public Application {
   const GtkApi& gtk_;
 };
 
+// The launch context of the display the notice is shown on: through it GIO hands the host a
+// startup-notification ID (X11) or an activation token (Wayland), so that the desktop lets the
+// host's window come to the front. None without a window system.
+using LaunchContextSource = std::function<GAppLaunchContext*()>;
+
 // Applications are freedesktop desktop entries; the identifier plus ".desktop" is the entry's ID.
 class GioWorkspace final : public Workspace {
  public:
-  explicit GioWorkspace(const GioApi* gio) : gio_(gio) {}
+  GioWorkspace(const GioApi* gio, LaunchContextSource launchContext)
+      : gio_(gio), launchContext_(std::move(launchContext)) {}
 
   std::optional<std::string> applicationLocation(std::string_view bundleIdentifier) override {
     if (!gio_) {
@@ -204,43 +239,97 @@ class GioWorkspace final : public Workspace {
     return location;
   }
 
+  // The launch runs here, on the thread that runs GTK, as GDK requires; it returns once the host's
+  // process has been started. A D-Bus-activatable host is started by the bus instead, from a
+  // message that is only queued when the launch returns: the completion waits, on a thread of its
+  // own, until the session bus has sent it, so that the process does not end and drop it.
   void openApplication(const std::string& location, std::function<void()> completion) override {
-    const GioApi* gio = gio_;
-    std::thread([gio, location, completion = std::move(completion)] {
-      if (gio) {
-        launch(*gio, location);
-      }
+    bool queuedOnTheBus = false;
+    try {
+      queuedOnTheBus = gio_ && launch(location);
+    } catch (...) {
+      // Whatever went wrong, the launch is over.
+    }
+    if (!queuedOnTheBus) {
       completion();
-    }).detach();
+      return;
+    }
+    try {
+      std::thread([gio = gio_, completion] {
+        flushSessionBus(*gio);
+        completion();
+      }).detach();
+    } catch (const std::system_error&) {
+      completion();
+    }
   }
 
  private:
-  // The host gets a session of its own, so that it outlives the terminal the pack was started
-  // from. Runs in the new child before its program starts.
-  static void startOwnSession(void*) { ::setsid(); }
+  // Runs in the host's process before its program starts: a session of its own, so that it
+  // outlives the terminal the pack was started from, and the null device for its output, so that
+  // a caller reading the pack's output is not kept waiting until the host quits.
+  static void prepareHostProcess(void*) {
+    ::setsid();
+    int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      ::dup2(null, STDOUT_FILENO);
+      ::dup2(null, STDERR_FILENO);
+      if (null > STDERR_FILENO) {
+        ::close(null);
+      }
+    }
+  }
 
-  // Success or failure, the caller learns only that the launch is over.
-  static void launch(const GioApi& gio, const std::string& location) {
+  static void flushSessionBus(const GioApi& gio) {
+    GError* error = nullptr;
+    GDBusConnection* bus = gio.bus_get_sync(gBusTypeSession, nullptr, &error);
+    gio.discard(error);
+    if (bus) {
+      error = nullptr;
+      gio.dbus_connection_flush_sync(bus, nullptr, &error);
+      gio.discard(error);
+      gio.object_unref(bus);
+    }
+  }
+
+  // Success or failure, the caller learns only that the launch is over, and whether its request
+  // went onto the session bus.
+  bool launch(const std::string& location) {
+    const GioApi& gio = *gio_;
     GAppInfo* info = gio.desktop_app_info_new_from_filename(location.c_str());
     if (!info) {
-      return;
+      return false;
     }
+    bool overTheBus = gio.desktop_app_info_get_boolean(info, "DBusActivatable") != 0;
+    GAppLaunchContext* context = launchContext_ ? launchContext_() : nullptr;
     GError* error = nullptr;
-    gio.desktop_app_info_launch_uris_as_manager(info, nullptr, nullptr, gSpawnSearchPath,
-                                                startOwnSession, nullptr, nullptr, nullptr, &error);
-    if (error) {
-      gio.error_free(error);
+    gio.desktop_app_info_launch_uris_as_manager(info, nullptr, context, gSpawnSearchPath,
+                                                prepareHostProcess, nullptr, nullptr, nullptr,
+                                                &error);
+    gio.discard(error);
+    if (context) {
+      gio.object_unref(context);
     }
     gio.object_unref(info);
+    return overTheBus;
   }
 
   const GioApi* gio_;
+  LaunchContextSource launchContext_;
 };
 
 class LinuxDesktop final : public Desktop {
  public:
-  LinuxDesktop() : workspace_(gioApi().library.usable() ? &gioApi() : nullptr) {
-    if (hasDisplay() && gtkApi().library.usable() && gtkApi().init_check(nullptr, nullptr)) {
+  explicit LinuxDesktop(std::string_view applicationName)
+      : windows_(hasDisplay() && gtkApi().library.usable() &&
+                 gtkApi().init_check(nullptr, nullptr)),
+        workspace_(gioApi().library.usable() ? &gioApi() : nullptr,
+                   windows_ ? launchContextOfDisplay : LaunchContextSource()) {
+    if (windows_) {
+      // GTK takes the class in WM_CLASS from the program's name while it initialises.
+      std::string name(applicationName);
+      gtkApi().set_application_name(name.c_str());
+      gtkApi().set_program_class(name.c_str());
       application_ = std::make_unique<GtkApplication>(gtkApi());
     } else {
       application_ = linux_impl::makeTerminalApplication();
@@ -251,14 +340,21 @@ class LinuxDesktop final : public Desktop {
   Workspace& workspace() override { return workspace_; }
 
  private:
+  static GAppLaunchContext* launchContextOfDisplay() {
+    const GtkApi& gtk = gtkApi();
+    GdkDisplay* display = gtk.display_get_default();
+    return display ? gtk.display_get_app_launch_context(display) : nullptr;
+  }
+
+  bool windows_;  // whether the alerts are GTK dialogs
   GioWorkspace workspace_;
   std::unique_ptr<Application> application_;
 };
 
 }  // namespace
 
-std::unique_ptr<Desktop> openDesktop() {
-  return std::make_unique<LinuxDesktop>();
+std::unique_ptr<Desktop> openDesktop(std::string_view applicationName) {
+  return std::make_unique<LinuxDesktop>(applicationName);
 }
 
 }  // namespace platform

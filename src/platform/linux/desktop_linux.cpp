@@ -44,6 +44,7 @@ using GAppInfo = void;
 using GAppLaunchContext = void;
 using GdkDisplay = void;
 using GDBusConnection = void;
+using GVariant = void;
 struct GError;
 
 constexpr int gtkDialogModal = 1;
@@ -53,6 +54,8 @@ constexpr int gtkButtonsNone = 0;
 constexpr int gtkWindowPositionCenter = 1;
 constexpr int gSpawnSearchPath = 1 << 2;
 constexpr int gBusTypeSession = 2;
+// The notice waits this long at most for the launch; the bus gets no longer to answer.
+constexpr int busAnswerLimitMs = 10000;
 
 struct GtkApi {
   DynamicLibrary library{"libgtk-3.so.0"};
@@ -114,7 +117,11 @@ struct GioApi {
                                                  void*, void*, void*, GError**);
   int (*desktop_app_info_get_boolean)(GAppInfo*, const char*);
   GDBusConnection* (*bus_get_sync)(int, void*, GError**);
-  int (*dbus_connection_flush_sync)(GDBusConnection*, void*, GError**);
+  GVariant* (*dbus_connection_call_sync)(GDBusConnection*, const char*, const char*, const char*,
+                                         const char*, GVariant*, const void*, int, int, void*,
+                                         GError**);
+  GVariant* (*variant_new)(const char*, ...);
+  void (*variant_unref)(GVariant*);
   void (*object_unref)(void*);
   void (*error_free)(GError*);
 
@@ -126,7 +133,9 @@ struct GioApi {
                  "g_desktop_app_info_launch_uris_as_manager");
     library.bind(desktop_app_info_get_boolean, "g_desktop_app_info_get_boolean");
     library.bind(bus_get_sync, "g_bus_get_sync");
-    library.bind(dbus_connection_flush_sync, "g_dbus_connection_flush_sync");
+    library.bind(dbus_connection_call_sync, "g_dbus_connection_call_sync");
+    library.bind(variant_new, "g_variant_new");
+    library.bind(variant_unref, "g_variant_unref");
     library.bind(object_unref, "g_object_unref");
     library.bind(error_free, "g_error_free");
   }
@@ -240,23 +249,24 @@ class GioWorkspace final : public Workspace {
   }
 
   // The launch runs here, on the thread that runs GTK, as GDK requires; it returns once the host's
-  // process has been started. A D-Bus-activatable host is started by the bus instead, from a
-  // message that is only queued when the launch returns: the completion waits, on a thread of its
-  // own, until the session bus has sent it, so that the process does not end and drop it.
+  // process has been started. A D-Bus-activatable host is started by the session bus instead,
+  // from a message GIO only queues: the bus drops it if this process has gone before the host has
+  // taken its name. So the completion waits, on a thread of its own, until the bus says the host
+  // is there; the notice's own bound on the wait still holds.
   void openApplication(const std::string& location, std::function<void()> completion) override {
-    bool queuedOnTheBus = false;
+    std::optional<std::string> busName;
     try {
-      queuedOnTheBus = gio_ && launch(location);
+      busName = gio_ ? launch(location) : std::nullopt;
     } catch (...) {
       // Whatever went wrong, the launch is over.
     }
-    if (!queuedOnTheBus) {
+    if (!busName) {
       completion();
       return;
     }
     try {
-      std::thread([gio = gio_, completion] {
-        flushSessionBus(*gio);
+      std::thread([gio = gio_, name = *busName, completion] {
+        awaitOnTheBus(*gio, name);
         completion();
       }).detach();
     } catch (const std::system_error&) {
@@ -280,27 +290,41 @@ class GioWorkspace final : public Workspace {
     }
   }
 
-  static void flushSessionBus(const GioApi& gio) {
+  // Asks the session bus to start `name`, on the connection the launch used. The bus answers once
+  // the application has taken its name, which is when it hands over the queued activation, or
+  // at once when it was running already; it answers the launch's message first, since one
+  // connection's messages are handled in order.
+  static void awaitOnTheBus(const GioApi& gio, const std::string& name) {
     GError* error = nullptr;
     GDBusConnection* bus = gio.bus_get_sync(gBusTypeSession, nullptr, &error);
     gio.discard(error);
-    if (bus) {
-      error = nullptr;
-      gio.dbus_connection_flush_sync(bus, nullptr, &error);
-      gio.discard(error);
-      gio.object_unref(bus);
+    if (!bus) {
+      return;
     }
+    error = nullptr;
+    GVariant* reply = gio.dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "StartServiceByName", gio.variant_new("(su)", name.c_str(), 0u), nullptr, 0,
+        busAnswerLimitMs, nullptr, &error);
+    gio.discard(error);
+    if (reply) {
+      gio.variant_unref(reply);
+    }
+    gio.object_unref(bus);
   }
 
-  // Success or failure, the caller learns only that the launch is over, and whether its request
-  // went onto the session bus.
-  bool launch(const std::string& location) {
+  // Success or failure, the caller learns only that the launch is over, and, for a host the
+  // session bus starts, the name it is started under.
+  std::optional<std::string> launch(const std::string& location) {
     const GioApi& gio = *gio_;
     GAppInfo* info = gio.desktop_app_info_new_from_filename(location.c_str());
     if (!info) {
-      return false;
+      return std::nullopt;
     }
-    bool overTheBus = gio.desktop_app_info_get_boolean(info, "DBusActivatable") != 0;
+    std::optional<std::string> busName;
+    if (gio.desktop_app_info_get_boolean(info, "DBusActivatable")) {
+      busName = applicationIdOf(location);
+    }
     GAppLaunchContext* context = launchContext_ ? launchContext_() : nullptr;
     GError* error = nullptr;
     gio.desktop_app_info_launch_uris_as_manager(info, nullptr, context, gSpawnSearchPath,
@@ -311,7 +335,18 @@ class GioWorkspace final : public Workspace {
       gio.object_unref(context);
     }
     gio.object_unref(info);
-    return overTheBus;
+    return busName;
+  }
+
+  // A desktop entry's file name less ".desktop" is the application's ID, and its bus name.
+  static std::string applicationIdOf(const std::string& location) {
+    std::string name = location.substr(location.find_last_of('/') + 1);
+    constexpr std::string_view suffix = ".desktop";
+    if (name.size() > suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      name.resize(name.size() - suffix.size());
+    }
+    return name;
   }
 
   const GioApi* gio_;

@@ -244,7 +244,7 @@ TEST_F(NoticeDesktop, EscapeLaunchesNothing) {
 TEST_F(NoticeDesktop, MissingHostBringsUpTheWarning) {
   StartedProgram notice(noticeOptions());
   auto first = answerAlert(notice, "Return", "installed-notice-no-host.png");
-  answerAlert(notice, "Return", "host-missing-notice.png", first);
+  answerAlert(notice, "Return", "host-missing-notice.png", first, true);
   auto result = notice.wait(15s);
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "");

@@ -169,6 +169,11 @@ RunResult StartedProgram::wait(std::chrono::milliseconds timeout) {
   result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start_);
   result.maxResidentKiB = usage.ru_maxrss;
+  auto toDuration = [](const timeval& t) {
+    return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
+  };
+  result.cpuTime = std::chrono::duration_cast<std::chrono::milliseconds>(
+      toDuration(usage.ru_utime) + toDuration(usage.ru_stime));
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   result.out = readFile(captures_.path() / "out");
   result.err = readFile(captures_.path() / "err");

@@ -53,6 +53,8 @@ struct RunResult {
   std::chrono::milliseconds elapsed{0};
   bool timedOut = false;
   long maxResidentKiB = 0;  // the program's peak resident memory
+  // The CPU time the program used, with that of the children it waited for.
+  std::chrono::milliseconds cpuTime{0};
 };
 
 RunResult runProgram(const RunOptions& options);

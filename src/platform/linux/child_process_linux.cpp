@@ -243,7 +243,7 @@ int pollTimeoutMs(Clock::duration left) {
 class ChildEvents {
  public:
   ChildEvents(RunningChild& child, TerminationSignals& termination, int outputFd)
-      : child_(child), termination_(termination), outputFd_(outputFd) {
+      : child_(child), termination_(termination), outputFd_(outputFd), exitFd_(child.exitFd()) {
     epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
     moveAboveStandardStreams(epoll_);
     add(termination.fd(), Termination);
@@ -274,7 +274,9 @@ class ChildEvents {
           termination_.receive();
           break;
         case Exit:
+          // An exited child's pidfd stays readable: it has said all it will.
           child_.exitReported();
+          ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, exitFd_, nullptr);
           break;
         default:
           readable = true;
@@ -296,6 +298,7 @@ class ChildEvents {
   RunningChild& child_;
   TerminationSignals& termination_;
   int outputFd_;
+  int exitFd_;
   Fd epoll_;
 };
 

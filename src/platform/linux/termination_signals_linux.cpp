@@ -28,6 +28,10 @@ TerminationSignals::TerminationSignals() {
   }
   ::sigprocmask(SIG_BLOCK, &watched_, &previousMask_);
   fd_.reset(::signalfd(-1, &watched_, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!fd_) {
+    // Unwatched, a held-back signal would wait for the run's end: let it act as it would have.
+    ::sigprocmask(SIG_SETMASK, &previousMask_, nullptr);
+  }
 }
 
 TerminationSignals::~TerminationSignals() {

@@ -194,17 +194,4 @@ std::unique_ptr<MainBundle> openMainBundle() {
   return std::make_unique<LinuxMainBundle>();
 }
 
-std::string currentDirectory() {
-  std::vector<char> buffer(4096);
-  for (;;) {
-    if (::getcwd(buffer.data(), buffer.size())) {
-      return buffer.data();
-    }
-    if (errno != ERANGE) {
-      return "/";
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 }  // namespace platform

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/child_process.h"
-#include "platform/linux/fd.h"
+#include "platform/posix/fd.h"
 #include "platform/linux/process_tree.h"
 #include "platform/linux/termination_signals.h"
 
@@ -22,7 +22,7 @@ extern char** environ;
 namespace platform {
 namespace {
 
-using linux_impl::Fd;
+using posix_impl::Fd;
 using linux_impl::TerminationSignals;
 using Clock = std::chrono::steady_clock;
 

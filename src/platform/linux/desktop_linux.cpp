@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform/desktop.h"
-#include "platform/linux/terminal_alerts.h"
+#include "platform/posix/terminal_alerts.h"
 
 namespace platform {
 namespace {
@@ -367,7 +367,7 @@ class LinuxDesktop final : public Desktop {
       gtkApi().set_program_class(name.c_str());
       application_ = std::make_unique<GtkApplication>(gtkApi());
     } else {
-      application_ = linux_impl::makeTerminalApplication();
+      application_ = posix_impl::makeTerminalApplication();
     }
   }
 

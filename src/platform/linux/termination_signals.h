@@ -2,7 +2,7 @@
 
 #include <signal.h>
 
-#include "platform/linux/fd.h"
+#include "platform/posix/fd.h"
 
 namespace platform::linux_impl {
 
@@ -28,7 +28,7 @@ class TerminationSignals {
  private:
   sigset_t watched_{};
   sigset_t previousMask_{};
-  Fd fd_;
+  posix_impl::Fd fd_;
   int received_ = 0;
 };
 

@@ -1,4 +1,4 @@
-#include "platform/linux/terminal_alerts.h"
+#include "platform/posix/terminal_alerts.h"
 
 #include <unistd.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace platform::linux_impl {
+namespace platform::posix_impl {
 namespace {
 
 int responseOf(size_t buttonIndex) {
@@ -79,4 +79,4 @@ std::unique_ptr<Application> makeTerminalApplication() {
   return std::make_unique<TerminalApplication>();
 }
 
-}  // namespace platform::linux_impl
+}  // namespace platform::posix_impl

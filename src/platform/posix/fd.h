@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace platform::linux_impl {
+namespace platform::posix_impl {
 
 // Owns one file descriptor and closes it when it goes, so no early return leaks one.
 class Fd {
@@ -35,4 +35,4 @@ class Fd {
   int fd_ = -1;
 };
 
-}  // namespace platform::linux_impl
+}  // namespace platform::posix_impl

@@ -5,7 +5,7 @@
 #include <cerrno>
 
 #include "platform/files.h"
-#include "platform/linux/fd.h"
+#include "platform/posix/fd.h"
 
 namespace platform {
 namespace {
@@ -37,7 +37,7 @@ class LinuxFiles final : public Files {
       return std::nullopt;
     }
     // Non-blocking, so that opening a FIFO does not wait for a writer.
-    linux_impl::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    posix_impl::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
         static_cast<size_t>(info.st_size) > maxReadableFileBytes) {

@@ -66,12 +66,12 @@ ProbeResult runProbe(const pack::PackPaths& paths, const platform::Files& files,
     return {};
   }
   platform::ChildLaunch launch{paths.pythonExecutable,
-                               {"-I", "-c", std::string(probeScript)},
+                               {"-I", "-B", "-c", std::string(probeScript)},
                                probeEnvironment(children.environment(), paths)};
   LastPieceTracker tracker(maxAnswerLineBytes);
-  auto outcome = children.runCapturingOutput(
+  auto run = children.runCapturingOutput(
       launch, [&tracker](std::string_view chunk) { tracker.append(chunk); }, limits);
-  if (outcome != platform::ChildOutcome::Exited) {
+  if (run.outcome != platform::ChildOutcome::Exited) {
     return {};
   }
   return probeResultFrom(tracker);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,7 +16,8 @@ struct ChildLaunch {
 };
 
 struct ChildLimits {
-  // How long the child may run before it is killed.
+  // How long the child may run, counted from its start in wall-clock time (time this process
+  // spends stopped counts too), before it is killed.
   std::chrono::milliseconds runLimit = std::chrono::seconds(120);
   // How long end of file is awaited once the child has exited: a process it left behind
   // may still hold its standard output open.
@@ -28,6 +30,16 @@ enum class ChildOutcome {
   Failed,      // the child overran its run limit or its output could not be read; it was killed
 };
 
+// What became of one run, beyond its outcome: what a person looking into a failed run wants.
+struct ChildRun {
+  ChildOutcome outcome = ChildOutcome::NotStarted;
+  int startError = 0;             // errno of a program that could not be started, when known
+  std::optional<int> exitStatus;  // the status it exited with, when it exited by itself
+  int exitSignal = 0;             // the signal that ended it, when one did
+  bool reachedRunLimit = false;   // it was killed at the run limit
+  bool outputCut = false;         // a process it left behind held the output past the drain limit
+};
+
 using OutputSink = std::function<void(std::string_view)>;
 
 class ChildProcesses {
@@ -38,10 +50,12 @@ class ChildProcesses {
   // Starts the child with standard output on a pipe, standard error on the null device and
   // standard input inherited, hands every chunk of its output to `sink` as it arrives, and
   // returns once the child, and every process it started, has been ended and reaped. The child
-  // does not outlive this process. A termination signal (SIGTERM, SIGINT, SIGHUP) that arrives
-  // meanwhile ends them all and then this process, by that signal: the call does not return.
-  virtual ChildOutcome runCapturingOutput(const ChildLaunch& launch, const OutputSink& sink,
-                                          const ChildLimits& limits) = 0;
+  // starts with the signal dispositions and mask this process was started with. Processes this
+  // process had started before are left alone. A termination signal (SIGTERM, SIGINT, SIGHUP)
+  // that the caller neither ignored nor blocked ends the child and all it started, then this
+  // process, by that signal: the call does not return.
+  virtual ChildRun runCapturingOutput(const ChildLaunch& launch, const OutputSink& sink,
+                                      const ChildLimits& limits) = 0;
 };
 
 ChildProcesses& systemChildProcesses();

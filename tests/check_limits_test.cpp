@@ -36,8 +36,7 @@ TEST_F(CheckLimits, WaitsAreBoundedAndNotBusy) {
     std::chrono::milliseconds below;
   };
   const Case cases[] = {
-      {"a leftover holds the output", "echo '{\"torch\":\"2\"}'\nsleep 8 &\nexit 0\n", 1900ms,
-       3s},
+      {"a leftover holds the output", "echo '{\"torch\":\"2\"}'\nsleep 8 &\nexit 0\n", 1900ms, 3s},
       {"the interpreter lingers", "echo '{\"torch\":\"2\"}'\nexec sleep 2 >&-\n", 1900ms, 3s},
   };
   for (const auto& c : cases) {

@@ -150,7 +150,8 @@ TEST_F(CheckMode, TheInterpreterIsStartedAsThePackExpects) {
       "torch\\n    out[\"torch\"] = torch.__version__\\n    out[\"mps\"] = "
       "bool(torch.backends.mps.is_available())\\nexcept Exception as exc:\\n    out[\"error\"] = "
       "repr(exc)[:200]\\nprint(json.dumps(out))";
-  EXPECT_NE(text.find("arg -I\narg -B\narg -c\narg " + script + "\nenv "), std::string::npos) << text;
+  EXPECT_NE(text.find("arg -I\narg -B\narg -c\narg " + script + "\nenv "), std::string::npos)
+      << text;
   auto entriesNamed = [&text](const std::string& name) {
     std::vector<std::string> values;
     std::istringstream lines(text);

@@ -8,6 +8,7 @@
 
 #include "platform/child_process.h"
 #include "platform/posix/child_tree.h"
+#include "platform/posix/pipe_tail.h"
 #include "platform/posix/run_signals.h"
 #include "platform/posix/spawn.h"
 
@@ -169,17 +170,24 @@ class PosixChildProcesses final : public ChildProcesses {
                               const ChildLimits& limits) override {
     auto output = posix_impl::makePipe();
     auto failure = posix_impl::makePipe();
-    if (!output || !failure) {
+    auto errors = launch.keepErrorTail ? posix_impl::makePipe() : std::nullopt;
+    if (!output || !failure || (launch.keepErrorTail && !errors)) {
       return ChildRun{};
     }
     posix_impl::sizeOutputPipe(output->read.get());
     posix_impl::SpawnPlan plan(launch, output->write.get(), failure->write.get());
+    plan.errorFd = errors ? errors->write.get() : -1;
     RunSignals signals;
     auto tree = posix_impl::startChildTree(plan);
     int startError = errno;
     // Only the child may hold the write ends, or end of file would never come.
     output->write.reset();
     failure->write.reset();
+    std::optional<posix_impl::PipeTail> errorTail;
+    if (errors) {
+      errors->write.reset();
+      errorTail.emplace(std::move(errors->read), errorTailBytes);
+    }
     ChildRun run;
     if (!tree) {
       run.startError = startError;
@@ -187,11 +195,14 @@ class PosixChildProcesses final : public ChildProcesses {
     }
     run.outcome = ChildOutcome::Failed;
     // Without the tick nothing bounds the wait, so nothing is waited for.
-    if (signals.startTicking(tickInterval)) {
+    if (signals.startTicking(tickInterval) && (!errorTail || errorTail->start())) {
       run = ChildWait(signals, *tree, limits).run(failure->read.get(), output->read.get(), sink);
     }
     // Whatever ended the run, nothing the child started outlives it.
     tree->endAll(Clock::now() + endAllLimit);
+    if (errorTail) {
+      run.errorTail = errorTail->finish();
+    }
     if (signals.termination() != 0) {
       signals.endProcessByTermination();
     }

@@ -36,6 +36,7 @@ struct SpawnPlan {
   std::vector<char*> argvPointers;
   std::vector<char*> envpPointers;
   int outputFd;
+  int errorFd = -1;      // standard error; the null device when none
   int failureFd;         // where the child writes errno when it can't become the program
   bool ownProcessGroup;  // whether the program starts in a process group of its own
   sigset_t callerIgnored;
@@ -44,8 +45,9 @@ struct SpawnPlan {
 };
 
 // Runs in a new child, between fork and exec: standard output onto the pipe, standard error onto
-// the null device, standard input as it is, nothing else open, the caller's signal state, then
-// the program. Ends the child when `expectedParent` is gone already or the program can't run.
+// its pipe or the null device, standard input as it is, nothing else open, the caller's signal
+// state, then the program. Ends the child when `expectedParent` is gone already or the program
+// can't run.
 [[noreturn]] void becomeProgram(const SpawnPlan& plan, pid_t expectedParent);
 
 // Reports errno on the failure pipe and ends the child.

@@ -101,12 +101,12 @@ void becomeProgram(const SpawnPlan& plan, pid_t expectedParent) {
   if (::dup2(plan.outputFd, STDOUT_FILENO) < 0) {
     failInChild(plan);
   }
-  int null = ::open("/dev/null", O_WRONLY);
-  if (null < 0 || (null != STDERR_FILENO && ::dup2(null, STDERR_FILENO) < 0)) {
+  int error = plan.errorFd >= 0 ? plan.errorFd : ::open("/dev/null", O_WRONLY);
+  if (error < 0 || (error != STDERR_FILENO && ::dup2(error, STDERR_FILENO) < 0)) {
     failInChild(plan);
   }
-  if (null != STDERR_FILENO) {
-    ::close(null);
+  if (error != STDERR_FILENO && error != plan.errorFd) {
+    ::close(error);
   }
   closeInheritedDescriptorsOnExec(plan);
   restoreCallerSignals(plan);

@@ -54,7 +54,10 @@ std::optional<std::vector<pid_t>> childrenFromTaskLists(pid_t pid) {
     std::ifstream list(process + "/task/" + task + "/children");
     found = found || list.is_open();
     for (pid_t child; list >> child;) {
-      children.push_back(child);
+      // Only a real pid: 0 or -1 handed to kill() would signal whole groups.
+      if (child > 0) {
+        children.push_back(child);
+      }
     }
   }
   if (!found) {

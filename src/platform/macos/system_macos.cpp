@@ -20,6 +20,7 @@
 #include "platform/macos/core_foundation.h"
 #include "platform/macos/objc_runtime.h"
 #include "platform/macos/process_tree_macos.h"
+#include "platform/posix/dynamic_library.h"
 
 // The class of blocks on the stack, from libSystem's block runtime.
 extern "C" void* _NSConcreteStackBlock[32];
@@ -33,23 +34,7 @@ constexpr const char* coreFoundationPath =
 constexpr const char* objcPath = "/usr/lib/libobjc.A.dylib";
 constexpr const char* appKitPath = "/System/Library/Frameworks/AppKit.framework/AppKit";
 
-// A library opened with dlopen and the functions taken from it; usable only when every one of
-// them was found. Never closed: the frameworks can't be unloaded.
-class DynamicLibrary {
- public:
-  explicit DynamicLibrary(const char* path) : handle_(::dlopen(path, RTLD_NOW | RTLD_LOCAL)) {}
-
-  template <typename Function>
-  void bind(Function*& function, const char* symbol) {
-    function = handle_ ? reinterpret_cast<Function*>(::dlsym(handle_, symbol)) : nullptr;
-    complete_ = complete_ && function != nullptr;
-  }
-  bool usable() const { return handle_ && complete_; }
-
- private:
-  void* handle_;
-  bool complete_ = true;
-};
+using posix_impl::DynamicLibrary;
 
 struct LoadedCoreFoundation {
   DynamicLibrary library{coreFoundationPath};

@@ -469,8 +469,11 @@ TEST_F(MacNotice, AMethodOfOtherTypesOrNoneAtAllSendsNothing) {
     } else {
       rt->methods.erase(c.method);
     }
+    testing::internal::CaptureStderr();
     showNotice();
+    std::string told = testing::internal::GetCapturedStderr();
     EXPECT_EQ(rt->sent, std::vector<std::string>{});
+    EXPECT_NE(told.find("Rivuderu Zororez Udod 1.0 is installed."), std::string::npos) << told;
   }
 }
 

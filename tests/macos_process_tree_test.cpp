@@ -41,6 +41,7 @@ class FakeProcessTable final : public ProcessTable {
   void makeOurs(pid_t pid, int looksUntilReaped = 0) { ours_[pid] = looksUntilReaped; }
 
   std::vector<pid_t> childrenOf(pid_t pid) override {
+    ++listings[pid];
     std::vector<pid_t> children;
     for (const auto& [other, process] : processes_) {
       if (process.parent == pid) {
@@ -81,6 +82,7 @@ class FakeProcessTable final : public ProcessTable {
 
   std::vector<std::string> signals;
   std::vector<pid_t> reaped;
+  std::map<pid_t, int> listings;  // how often each process's children were asked for
 
  private:
   std::map<pid_t, Process> processes_;
@@ -169,6 +171,18 @@ TEST_F(MacDescendants, AProcessThatAppearsBetweenTwoLooksIsFoundAtTheNext) {
   table.exit(200);
   EXPECT_TRUE(endAll());
   EXPECT_EQ(table.signals, (std::vector<std::string>{"STOP 300", "KILL 300"}));
+}
+
+// A look runs on every wake-up of the wait: each process's children are asked for once, however
+// it was reached (from the child, or as one noted before).
+TEST_F(MacDescendants, ALookListsEachProcessOnce) {
+  table.start(200, child);
+  table.start(300, 200);
+  table.start(400, 300);
+  tracker.look(child);
+  table.listings.clear();
+  tracker.look(child);
+  EXPECT_EQ(table.listings, (std::map<pid_t, int>{{child, 1}, {200, 1}, {300, 1}, {400, 1}}));
 }
 
 TEST_F(MacDescendants, APidWhoseParentChangedBetweenTwoCallsIsNotNoted) {

@@ -23,21 +23,18 @@ std::optional<std::size_t> endOfType(std::string_view encoding, std::size_t at) 
   if (c == '^') {
     return endOfType(encoding, at + 1);
   }
+  // An object may name its class in quotes. (A block, "@?", reads as an object and a '?'.)
   if (c == '@') {
-    // A block is "@?"; an object may name its class in quotes.
-    if (at + 1 < encoding.size() && encoding[at + 1] == '?') {
-      return at + 2;
-    }
     if (at + 1 < encoding.size() && encoding[at + 1] == '"') {
       auto close = encoding.find('"', at + 2);
       return close == std::string_view::npos ? std::nullopt : std::optional(close + 1);
     }
     return at + 1;
   }
-  std::string_view closers = c == '{' ? "}" : c == '(' ? ")" : c == '[' ? "]" : "";
-  if (closers.empty()) {
+  if (c != '{' && c != '(' && c != '[') {
     return at + 1;
   }
+  // A structure, union or array: up to its matching end.
   int depth = 0;
   for (std::size_t i = at; i < encoding.size(); ++i) {
     char d = encoding[i];

@@ -2,15 +2,45 @@
 # shared libraries it needs beyond glibc in Contents/Frameworks, where its RUNPATH
 # ($ORIGIN/../Frameworks) finds them. Contents/Resources/quality is the packager's.
 #
-# lay_out_bundle(PACK EXECUTABLE VERSION FORMAT TEMPLATE)
+# lay_out_bundle(PACK EXECUTABLE VERSION FORMAT TEMPLATE [STRIP])
+# With STRIP (the strip tool's path), the executable is carried without symbols or debugging
+# information: a pack's user has no use for them.
+
+# Stops with a message unless `format` is a pack format number: an integer the Info.plist can hold.
+function(check_pack_format format)
+  if(NOT format MATCHES "^-?[0-9]+$" OR format MATCHES "[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9]")
+    message(FATAL_ERROR
+            "QP_PACK_FORMAT must be an integer such as 1, not '${format}': it becomes the "
+            "Info.plist's <integer> RuvizuvePackFormat")
+  endif()
+endfunction()
+
+# `text` as XML character data: any version text comes back out of the Info.plist as it went in.
+function(xml_escape text out)
+  string(REPLACE "&" "&amp;" text "${text}")
+  string(REPLACE "<" "&lt;" text "${text}")
+  string(REPLACE ">" "&gt;" text "${text}")
+  string(REPLACE "\"" "&quot;" text "${text}")
+  string(REPLACE "'" "&apos;" text "${text}")
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
 function(lay_out_bundle pack executable version format template)
+  check_pack_format("${format}")
   set(contents "${pack}/Contents")
   file(MAKE_DIRECTORY "${contents}/MacOS" "${contents}/Frameworks" "${contents}/Resources")
 
-  set(VERSION "${version}")
+  xml_escape("${version}" VERSION)
   set(FORMAT "${format}")
   configure_file("${template}" "${contents}/Info.plist" @ONLY)
   file(COPY_FILE "${executable}" "${contents}/MacOS/quality-pack")
+  if(ARGC GREATER 5 AND ARGV5)
+    execute_process(COMMAND "${ARGV5}" --strip-all "${contents}/MacOS/quality-pack"
+                    RESULT_VARIABLE stripped)
+    if(NOT stripped EQUAL 0)
+      message(FATAL_ERROR "lay_out_bundle: ${ARGV5} failed on the executable")
+    endif()
+  endif()
 
   # glibc is the one thing a pack takes from the system; everything else it links, it carries.
   file(GET_RUNTIME_DEPENDENCIES

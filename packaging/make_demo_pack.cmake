@@ -1,6 +1,10 @@
 # Lays out a demo pack: the bundle skeleton, an interpreter link and a small hub cache in the
 # layout the model's files have in a real one (refs/main naming a snapshot whose files are links
 # into blobs/).
+# The version comes as VERSION, or read from VERSION_FILE whatever characters it holds.
+if(DEFINED VERSION_FILE)
+  file(READ "${VERSION_FILE}" VERSION)
+endif()
 foreach(var PACK EXECUTABLE VERSION FORMAT INTERPRETER TEMPLATE)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "make_demo_pack: ${var} is not set")

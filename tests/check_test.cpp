@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 
 #include "support/test_support.h"
@@ -150,7 +151,8 @@ TEST_F(CheckMode, TheInterpreterIsStartedAsThePackExpects) {
       "torch\\n    out[\"torch\"] = torch.__version__\\n    out[\"mps\"] = "
       "bool(torch.backends.mps.is_available())\\nexcept Exception as exc:\\n    out[\"error\"] = "
       "repr(exc)[:200]\\nprint(json.dumps(out))";
-  EXPECT_NE(text.find("arg -I\narg -c\narg " + script + "\nenv "), std::string::npos) << text;
+  EXPECT_NE(text.find("arg -I\narg -B\narg -c\narg " + script + "\nenv "), std::string::npos)
+      << text;
   auto entriesNamed = [&text](const std::string& name) {
     std::vector<std::string> values;
     std::istringstream lines(text);
@@ -224,6 +226,80 @@ TEST_F(CheckMode, APathThatIsNotUtf8GivesTheEmptyObject) {
   auto result = pack.run({"--check"});
   EXPECT_EQ(result.out, "{}\n");
   EXPECT_EQ(result.status, 1);
+}
+
+// --explain tells a pack maker what is wrong, naming the path or file, on standard error; the
+// report and the status stay those of the plain check, which writes nothing to standard error.
+TEST_F(CheckMode, ExplainNamesWhatIsWrongWithoutChangingTheAnswer) {
+  const std::string answer = "{\"python_version\":\"3.11\",\"torch\":\"2.1\"}";
+  struct Case {
+    const char* name;
+    std::function<void(PackFixture&, const fs::path&)> breakIt;
+    std::string named;  // what the explanation must say
+  };
+  const Case cases[] = {
+      {"no interpreter", [](PackFixture&, const fs::path&) {}, "interpreter: not found: "},
+      {"an interpreter that is not executable",
+       [&](PackFixture& p, const fs::path&) {
+         p.writeInterpreterPrinting(answer);
+         fs::permissions(p.interpreter(), fs::perms::owner_read);
+       },
+       "interpreter: not executable: "},
+      {"an interpreter that exits 3",
+       [](PackFixture& p, const fs::path&) {
+         writeScript(p.interpreter(), "echo 'Fatal Python error: no encodings' >&2\nexit 3\n");
+       },
+       "exited with status 3"},
+      {"its standard error, when it gave no answer",
+       [](PackFixture& p, const fs::path&) {
+         writeScript(p.interpreter(), "echo 'Fatal Python error: no encodings' >&2\nexit 3\n");
+       },
+       "| Fatal Python error: no encodings"},
+      {"a script without #!",
+       [](PackFixture& p, const fs::path&) {
+         writeFile(p.interpreter(), "echo hello\n");
+         fs::permissions(p.interpreter(), fs::perms::owner_all);
+       },
+       "could not be started: Exec format error"},
+      {"no config.json",
+       [&](PackFixture& p, const fs::path&) {
+         p.writeInterpreterPrinting(answer);
+         fs::remove(p.modelDir() / "snapshots/abc123/config.json");
+       },
+       "config.json: missing: "},
+      {"refs/main naming a missing snapshot",
+       [&](PackFixture& p, const fs::path&) {
+         p.writeInterpreterPrinting(answer);
+         writeFile(p.modelDir() / "refs/main", "def456\n");
+       },
+       "no snapshot \"def456\" (snapshots holds abc123)"},
+      {"an Info.plist that can't be read",
+       [&](PackFixture& p, const fs::path&) {
+         p.writeInterpreterPrinting(answer);
+         writeFile(p.bundle() / "Contents/Info.plist", "<plist><dict><key>x</dict>");
+       },
+       "Info.plist: not read: "},
+      {"an interpreter linked outside the bundle",
+       [&](PackFixture& p, const fs::path& outside) {
+         writeScript(outside / "python3", "echo '" + answer + "'\n");
+         fs::create_directories(p.interpreter().parent_path());
+         fs::create_symlink(outside / "python3", p.interpreter());
+       },
+       "leads outside the bundle, to "},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    PackFixture pack(dir.path());
+    pack.writeStandardInfo("1.0", 1);
+    pack.writeWeights();
+    c.breakIt(pack, dir.path());
+    auto plain = pack.run({"--check"});
+    auto explained = pack.run({"--check", "--explain"});
+    EXPECT_EQ(explained.out, plain.out) << c.name;
+    EXPECT_EQ(explained.status, plain.status) << c.name;
+    EXPECT_EQ(plain.err, "") << c.name;
+    EXPECT_NE(explained.err.find(c.named), std::string::npos) << c.name << ":\n" << explained.err;
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -26,9 +27,11 @@ Run runShell(const std::string& script, platform::ChildLimits limits = {},
              std::vector<std::string> environment = {}) {
   Run run{};
   auto start = std::chrono::steady_clock::now();
-  run.outcome = platform::systemChildProcesses().runCapturingOutput(
-      {"/bin/sh", {"-c", script}, environment},
-      [&run](std::string_view chunk) { run.output.append(chunk); }, limits);
+  run.outcome = platform::systemChildProcesses()
+                    .runCapturingOutput(
+                        {"/bin/sh", {"-c", script}, environment},
+                        [&run](std::string_view chunk) { run.output.append(chunk); }, limits)
+                    .outcome;
   run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
   return run;
@@ -42,8 +45,9 @@ TEST(ChildProcess, CollectsStandardOutputButNotStandardError) {
 
 TEST(ChildProcess, AProgramThatCannotStartIsReported) {
   for (const char* program : {"/nonexistent/python3", "/etc/hostname", "/tmp"}) {
-    auto outcome = platform::systemChildProcesses().runCapturingOutput({program, {}, {}},
-                                                                       [](std::string_view) {}, {});
+    auto outcome = platform::systemChildProcesses()
+                       .runCapturingOutput({program, {}, {}}, [](std::string_view) {}, {})
+                       .outcome;
     EXPECT_EQ(outcome, ChildOutcome::NotStarted) << program;
   }
 }
@@ -98,34 +102,26 @@ TEST(ChildProcess, OutputHeldOpenByALeftoverProcessIsAwaitedOnlyBriefly) {
   EXPECT_LT(run.elapsed, 2s);
 }
 
-TEST(ChildProcess, TheChildGetsOnlyTheStandardStreamsAndCleanSignalState) {
+TEST(ChildProcess, TheChildGetsOnlyTheStandardStreams) {
   TempDir dir;
   auto record = dir.path() / "record";
   // Descriptors the caller leaves open without close-on-exec, as a host might.
   int stray = ::open("/dev/null", O_RDONLY);
   int strayPipe[2];
   ASSERT_EQ(::pipe(strayPipe), 0);
-  // A caller that ignores broken pipes and blocks a signal.
-  auto previousPipe = ::signal(SIGPIPE, SIG_IGN);
-  sigset_t blocked, previousMask;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGUSR1);
-  ::sigprocmask(SIG_BLOCK, &blocked, &previousMask);
 
   std::string output;
-  auto outcome = platform::systemChildProcesses().runCapturingOutput(
+  auto run = platform::systemChildProcesses().runCapturingOutput(
       {testing_support::recordingInterpreter().string(),
        {"-I", "-c", "two words\nand a line"},
        {"QP_TEST_RECORD=" + record.string(), "ONLY=this"}},
       [&output](std::string_view chunk) { output.append(chunk); }, {});
 
-  ::sigprocmask(SIG_SETMASK, &previousMask, nullptr);
-  ::signal(SIGPIPE, previousPipe);
   ::close(stray);
   ::close(strayPipe[0]);
   ::close(strayPipe[1]);
 
-  ASSERT_EQ(outcome, ChildOutcome::Exited);
+  ASSERT_EQ(run.outcome, ChildOutcome::Exited);
   std::string text = readFile(record);
   EXPECT_NE(text.find("arg -I\narg -c\narg two words\\nand a line\n"), std::string::npos) << text;
   EXPECT_NE(text.find("env QP_TEST_RECORD="), std::string::npos);
@@ -135,8 +131,78 @@ TEST(ChildProcess, TheChildGetsOnlyTheStandardStreamsAndCleanSignalState) {
   EXPECT_NE(text.find("fd 2 /dev/null\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("fd 3 "), std::string::npos) << text;
   EXPECT_EQ(text.find("fd " + std::to_string(stray) + " "), std::string::npos) << text;
-  EXPECT_NE(text.find("sigblk 0000000000000000\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("sigign 0000000000000000\n"), std::string::npos) << text;
+}
+
+// How a run ended is told apart, for whoever looks into a failed check.
+TEST(ChildProcess, EachRunSaysHowItEnded) {
+  struct Case {
+    const char* name;
+    std::string script;
+    ChildOutcome outcome;
+    std::optional<int> exitStatus;
+    int exitSignal;
+    bool reachedRunLimit;
+    bool outputCut;
+  };
+  const Case cases[] = {
+      {"exits 3", "exit 3", ChildOutcome::Exited, 3, 0, false, false},
+      {"killed by a signal", "kill -SEGV $$", ChildOutcome::Exited, std::nullopt, SIGSEGV, false,
+       false},
+      {"runs past the limit", "exec sleep 30", ChildOutcome::Failed, std::nullopt, 0, true, false},
+      {"leaves the output held", "sleep 5 & exit 0", ChildOutcome::Exited, 0, 0, false, true},
+  };
+  for (const auto& c : cases) {
+    auto run = platform::systemChildProcesses().runCapturingOutput(
+        {"/bin/sh", {"-c", c.script}, {}}, [](std::string_view) {},
+        {.runLimit = 500ms, .drainAfterExit = 200ms});
+    EXPECT_EQ(run.outcome, c.outcome) << c.name;
+    EXPECT_EQ(run.exitStatus, c.exitStatus) << c.name;
+    EXPECT_EQ(run.exitSignal, c.exitSignal) << c.name;
+    EXPECT_EQ(run.reachedRunLimit, c.reachedRunLimit) << c.name;
+    EXPECT_EQ(run.outputCut, c.outputCut) << c.name;
+  }
+  struct Missing {
+    const char* program;
+    int error;
+  };
+  for (auto [program, error] : {Missing{"/nonexistent/python3", ENOENT}, Missing{"/tmp", EACCES}}) {
+    auto run = platform::systemChildProcesses().runCapturingOutput({program, {}, {}},
+                                                                   [](std::string_view) {}, {});
+    EXPECT_EQ(run.outcome, ChildOutcome::NotStarted) << program;
+    EXPECT_EQ(run.startError, error) << program;
+  }
+}
+
+// The run limit counts from the start: a child that ends its output late and lingers gets what
+// is left of it, not a new one.
+TEST(ChildProcess, TheRunLimitCountsFromTheStart) {
+  auto run = runShell("sleep 0.6; exec sleep 30 >&-", {.runLimit = 1s, .drainAfterExit = 2s});
+  EXPECT_EQ(run.outcome, ChildOutcome::Failed);
+  EXPECT_GE(run.elapsed, 1s);
+  EXPECT_LT(run.elapsed, 1400ms);
+}
+
+// Children this process had before the run are its own business: the run neither signals nor
+// reaps them.
+TEST(ChildProcess, ChildrenStartedBeforeTheRunAreLeftAlone) {
+  pid_t before = ::fork();
+  if (before == 0) {
+    ::execl("/bin/sleep", "sleep", "0.2", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(before, 0);
+  auto run = runShell("sleep 0.5; echo done");
+  EXPECT_EQ(run.output, "done\n");
+  int status = 0;
+  ASSERT_EQ(::waitpid(before, &status, 0), before) << "reaped by the run";
+  EXPECT_TRUE(WIFEXITED(status)) << "signalled by the run";
+}
+
+// The limits the README promises.
+TEST(ChildProcess, TheDefaultLimitsAreTwoMinutesAndTwoSeconds) {
+  platform::ChildLimits limits;
+  EXPECT_EQ(limits.runLimit, 120s);
+  EXPECT_EQ(limits.drainAfterExit, 2s);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ TEST(Dispatch, OptionsAreWholeCaseSensitiveElementsAfterTheProgramPath) {
     std::vector<std::string> options;
     Seen expected;
     int status;
+    bool explains = false;  // the check explains itself on standard error
   };
   const Case cases[] = {
       {{"--version"}, Seen::Version, 0},
@@ -43,6 +44,12 @@ TEST(Dispatch, OptionsAreWholeCaseSensitiveElementsAfterTheProgramPath) {
       {{"--versio"}, Seen::Notice, 0},
       {{" --version"}, Seen::Notice, 0},
       {{""}, Seen::Notice, 0},
+      {{"--check", "--explain"}, Seen::Check, 1, true},
+      {{"--explain", "song.flac", "--check"}, Seen::Check, 1, true},
+      {{"--check", "--EXPLAIN"}, Seen::Check, 1, false},
+      {{"--check", "--explain=1"}, Seen::Check, 1, false},
+      {{"--explain"}, Seen::Notice, 0},
+      {{"--version", "--explain"}, Seen::Version, 0},
   };
   TempDir dir;
   PackFixture pack(dir.path());
@@ -53,6 +60,9 @@ TEST(Dispatch, OptionsAreWholeCaseSensitiveElementsAfterTheProgramPath) {
     auto result = pack.run(c.options, options);
     EXPECT_EQ(modeOf(result), c.expected) << testing::PrintToString(c.options);
     EXPECT_EQ(result.status, c.status) << testing::PrintToString(c.options);
+    if (c.expected != Seen::Notice) {
+      EXPECT_EQ(!result.err.empty(), c.explains) << testing::PrintToString(c.options);
+    }
   }
 }
 

@@ -24,7 +24,7 @@ TEST(RealRuntime, ReportMatchesTheInterpreterRunDirectly) {
   fs::create_symlink(python, pack.interpreter());
 
   RunOptions direct;
-  direct.arguments = {python.string(), "-I", "-c", std::string(check::probeScript)};
+  direct.arguments = {python.string(), "-I", "-B", "-c", std::string(check::probeScript)};
   direct.environment = {{"HF_HOME", pack.hfCache().string()},
                         {"HF_HUB_OFFLINE", "1"},
                         {"HF_HUB_DISABLE_TELEMETRY", "1"},
@@ -42,6 +42,40 @@ TEST(RealRuntime, ReportMatchesTheInterpreterRunDirectly) {
   EXPECT_FALSE(report.contains("error")) << result.out;
   EXPECT_EQ(report["ok"], true);
   EXPECT_EQ(result.status, 0);
+}
+
+// The check writes nothing into the bundle: with a runtime whose modules have no cached bytecode
+// yet, none is written (a file written into a signed bundle breaks its signature).
+TEST(RealRuntime, TheCheckWritesNoBytecodeIntoTheBundle) {
+  TempDir dir;
+  PackFixture pack(dir.path());
+  pack.writeStandardInfo("1.0", 1);
+  pack.writeWeights();
+  fs::path runtime = pack.resources() / "quality/python";
+  RunOptions venv;
+  venv.arguments = {"/usr/bin/python3", "-m", "venv", "--without-pip", runtime.string()};
+  auto made = runProgram(venv);
+  ASSERT_EQ(made.status, 0) << made.err;
+  RunOptions where;
+  where.arguments = {pack.interpreter().string(), "-c",
+                     "import sysconfig; print(sysconfig.get_path('purelib'), end='')"};
+  where.environment = {{"PYTHONDONTWRITEBYTECODE", "1"}};
+  fs::path sitePackages = runProgram(where).out;
+  ASSERT_TRUE(fs::is_directory(sitePackages)) << sitePackages;
+  // A stand-in torch, as small as the probe needs.
+  writeFile(sitePackages / "torch/__init__.py", "__version__ = '2.0'\nfrom . import backends\n");
+  writeFile(sitePackages / "torch/backends/__init__.py", "from . import mps\n");
+  writeFile(sitePackages / "torch/backends/mps.py", "def is_available():\n    return False\n");
+
+  RunOptions options;
+  options.environment = {{"PYTHONDONTWRITEBYTECODE", std::nullopt}};
+  auto result = pack.run({"--check"}, options);
+  EXPECT_EQ(result.status, 0) << result.out;
+  EXPECT_NE(result.out.find("\"torch\":\"2.0\""), std::string::npos) << result.out;
+  for (const auto& entry : fs::recursive_directory_iterator(pack.bundle())) {
+    EXPECT_NE(entry.path().filename(), "__pycache__") << entry.path();
+    EXPECT_NE(entry.path().extension(), ".pyc") << entry.path();
+  }
 }
 
 }  // namespace

@@ -30,6 +30,11 @@ Mode chooseMode(const std::vector<std::string>& arguments) {
   return Mode::Notice;
 }
 
+bool wantsExplanation(const std::vector<std::string>& arguments) {
+  return std::find(arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end(), "--explain") !=
+         arguments.end();
+}
+
 int run(const std::vector<std::string>& arguments) {
   platform::prepareProcessSignals();
   const pack::Pack pack =
@@ -39,8 +44,10 @@ int run(const std::vector<std::string>& arguments) {
       platform::systemStandardOutput().write(pack::packVersion(*pack.mainBundle) + "\n");
       return 0;
     case Mode::Check:
-      return check::runCheck(pack, platform::systemFiles(), platform::systemChildProcesses(),
-                             platform::systemStandardOutput());
+      return check::runCheck(
+          pack, platform::systemFiles(), platform::systemChildProcesses(),
+          platform::systemStandardOutput(), {},
+          wantsExplanation(arguments) ? &platform::systemStandardError() : nullptr);
     case Mode::Notice: {
       auto desktop = platform::openDesktop(pack::packName);
       notice::showInstalledNotice(desktop->application(), desktop->workspace(),

@@ -15,6 +15,10 @@ bool hasOption(const std::vector<std::string>& options, std::string_view option)
 // is never an option.
 Mode chooseMode(const std::vector<std::string>& arguments);
 
+// Whether the check is to explain itself on standard error ("--explain" beside "--check"); alone,
+// "--explain" is an argument like any other.
+bool wantsExplanation(const std::vector<std::string>& arguments);
+
 // Runs the executable: resolves the pack, runs one mode and returns its exit status.
 int run(const std::vector<std::string>& arguments);
 

@@ -60,21 +60,34 @@ std::vector<std::string> probeEnvironment(std::vector<std::string> inherited,
   return inherited;
 }
 
+ProbeRun runProbeInDetail(const pack::PackPaths& paths, const platform::Files& files,
+                          platform::ChildProcesses& children, const platform::ChildLimits& limits,
+                          bool keepErrorTail) {
+  ProbeRun probe;
+  probe.executable = files.isExecutableFile(paths.pythonExecutable);
+  if (!probe.executable) {
+    return probe;
+  }
+  // -B as well as the variable: isolated mode (-I) ignores PYTHONDONTWRITEBYTECODE, and bytecode
+  // written into the bundle would change it.
+  platform::ChildLaunch launch{paths.pythonExecutable,
+                               {"-I", "-B", "-c", std::string(probeScript)},
+                               probeEnvironment(children.environment(), paths),
+                               keepErrorTail};
+  LastPieceTracker tracker(maxAnswerLineBytes);
+  probe.child = children.runCapturingOutput(
+      launch, [&tracker](std::string_view chunk) { tracker.append(chunk); }, limits);
+  probe.lastLine = tracker.lastPiece();
+  // A child killed at the run limit may have printed a valid answer before it hung: it is not one.
+  if (probe.child.outcome == platform::ChildOutcome::Exited) {
+    probe.result = probeResultFrom(tracker);
+  }
+  return probe;
+}
+
 ProbeResult runProbe(const pack::PackPaths& paths, const platform::Files& files,
                      platform::ChildProcesses& children, const platform::ChildLimits& limits) {
-  if (!files.isExecutableFile(paths.pythonExecutable)) {
-    return {};
-  }
-  platform::ChildLaunch launch{paths.pythonExecutable,
-                               {"-I", "-c", std::string(probeScript)},
-                               probeEnvironment(children.environment(), paths)};
-  LastPieceTracker tracker(maxAnswerLineBytes);
-  auto outcome = children.runCapturingOutput(
-      launch, [&tracker](std::string_view chunk) { tracker.append(chunk); }, limits);
-  if (outcome != platform::ChildOutcome::Exited) {
-    return {};
-  }
-  return probeResultFrom(tracker);
+  return runProbeInDetail(paths, files, children, limits, false).result;
 }
 
 }  // namespace check

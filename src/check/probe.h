@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,20 @@ ProbeResult probeResultFromOutput(std::string_view output);
 // settings put in.
 std::vector<std::string> probeEnvironment(std::vector<std::string> inherited,
                                           const pack::PackPaths& paths);
+
+// One run of the probe, in the detail a person looking into a failed check wants.
+struct ProbeRun {
+  bool executable = false;              // the interpreter was found, executable, and so started
+  platform::ChildRun child;             // how its run went
+  std::optional<std::string> lastLine;  // the line read as the answer; none when too long
+  ProbeResult result;
+};
+
+// Runs the pack's interpreter on the probe script and reads back its answer; with
+// `keepErrorTail`, the end of its standard error is kept too.
+ProbeRun runProbeInDetail(const pack::PackPaths& paths, const platform::Files& files,
+                          platform::ChildProcesses& children, const platform::ChildLimits& limits,
+                          bool keepErrorTail);
 
 // Runs the pack's interpreter on the probe script and reads back its answer.
 ProbeResult runProbe(const pack::PackPaths& paths, const platform::Files& files,

@@ -1,5 +1,6 @@
 #include "check/report.h"
 
+#include "check/explain.h"
 #include "check/weights.h"
 #include "pack/bundle_info.h"
 
@@ -48,9 +49,10 @@ std::string reportLine(const CheckReport& report) {
 
 int runCheck(const pack::Pack& pack, const platform::Files& files,
              platform::ChildProcesses& children, platform::StandardOutput& output,
-             const platform::ChildLimits& limits) {
+             const platform::ChildLimits& limits, platform::StandardOutput* explanation) {
+  ProbeRun probe = runProbeInDetail(pack.paths, files, children, limits, explanation != nullptr);
   CheckFacts facts;
-  facts.probe = runProbe(pack.paths, files, children, limits);
+  facts.probe = probe.result;
   facts.weights = weightsPresent(pack.paths, files);
   facts.packVersion = pack::packVersion(*pack.mainBundle);
   facts.packFormat = pack::packFormat(*pack.mainBundle);
@@ -58,6 +60,14 @@ int runCheck(const pack::Pack& pack, const platform::Files& files,
   CheckReport report = buildReport(facts);
   // A reader that went away changes nothing: the status answers for the pack, not the pipe.
   output.write(reportLine(report));
+  if (explanation) {
+    CheckStory story{pack, probe, facts, std::nullopt};
+    // Only an interpreter that answered is asked again, and only after the report is out.
+    if (!probe.result.empty()) {
+      story.runtime = askWhereTheRuntimeLies(pack.paths, children);
+    }
+    explanation->write(explanationText(explainCheck(story, files)));
+  }
   return isUsable(facts) ? 0 : 1;
 }
 

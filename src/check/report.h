@@ -33,9 +33,12 @@ CheckReport buildReport(const CheckFacts& facts);
 // the report can't be written as JSON.
 std::string reportLine(const CheckReport& report);
 
-// The whole check: probe, weights, report on standard output. Returns the exit status.
+// The whole check: probe, weights, report on standard output. Returns the exit status. With
+// `explanation`, an account of what the verdict rests on is written there too, after the report;
+// the report and the status stay as they are.
 int runCheck(const pack::Pack& pack, const platform::Files& files,
              platform::ChildProcesses& children, platform::StandardOutput& output,
-             const platform::ChildLimits& limits = {});
+             const platform::ChildLimits& limits = {},
+             platform::StandardOutput* explanation = nullptr);
 
 }  // namespace check

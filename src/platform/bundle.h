@@ -15,6 +15,17 @@ struct InfoValue {
   std::int64_t integer = 0;  // Kind::Integer
   double real = 0;           // Kind::Real
   bool boolean = false;      // Kind::Boolean
+  // The localization whose strings file gave the value ("de", "pt-BR"); empty when the Info.plist
+  // itself did.
+  std::string localization;
+};
+
+// How the bundle's information was read, for a person looking into a pack.
+struct InfoReport {
+  std::string infoPlist;         // where it was looked for; empty outside a bundle
+  std::string infoPlistProblem;  // why it was not read; empty when it was
+  std::string strings;           // the strings file whose values were looked at; empty: none
+  std::string stringsProblem;    // why its values are not used; empty when they are
 };
 
 // The bundle the running executable belongs to.
@@ -27,6 +38,7 @@ class MainBundle {
   virtual std::optional<InfoValue> infoValue(const std::string& key) const = 0;
   // The executable's own location with symbolic links resolved.
   virtual std::string executableLocation() const = 0;
+  virtual InfoReport infoReport() const { return {}; }
 };
 
 std::unique_ptr<MainBundle> openMainBundle();

@@ -1,14 +1,26 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
 // The files the pack reads (an Info.plist, a strings file, the model's refs/main) are a few
 // bytes to a few KiB; anything larger than this is not one of them.
 inline constexpr size_t maxReadableFileBytes = 1 << 20;
+
+// What is at a path, for a person looking into a pack: what the checks only test, told apart.
+struct FileFacts {
+  enum class Kind { Missing, DanglingLink, Regular, Directory, Other };
+  Kind kind = Kind::Missing;
+  bool isLink = false;     // the path's last component is a symbolic link
+  std::uint64_t size = 0;  // of a regular file
+  std::string realPath;    // every link resolved; empty when nothing is there
+  int error = 0;           // errno of a look that failed for another reason than absence
+};
 
 class Files {
  public:
@@ -20,6 +32,10 @@ class Files {
   // The whole content of a regular file of at most maxReadableFileBytes, or none when it can't
   // be read. Never blocks on a file that is not a regular one (a FIFO, a device).
   virtual std::optional<std::string> readFile(const std::string& path) const = 0;
+  // What is at `path`; never blocks and never reads the file.
+  virtual FileFacts inspect(const std::string&) const { return {}; }
+  // The names in a directory, sorted; empty when it can't be read.
+  virtual std::vector<std::string> namesIn(const std::string&) const { return {}; }
 };
 
 Files& systemFiles();

@@ -12,5 +12,8 @@ class StandardOutput {
 };
 
 StandardOutput& systemStandardOutput();
+// Standard error, written the same way: for the explanations a person asked for, never for the
+// host that reads standard output.
+StandardOutput& systemStandardError();
 
 }  // namespace platform

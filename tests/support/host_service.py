@@ -1,9 +1,16 @@
 # Stands in for a D-Bus-activatable host: takes the host's name on the bus that started it, and
 # records each call of org.freedesktop.Application with its platform data, one line a call.
+import os
 import sys
+import time
 from gi.repository import Gio, GLib
 
 record = sys.argv[1]
+# A host that is slow to start: it takes its name only after the seconds this file holds.
+delay_file = sys.argv[2] if len(sys.argv) > 2 else None
+if delay_file and os.path.exists(delay_file):
+    with open(delay_file) as seconds:
+        time.sleep(float(seconds.read()))
 interface = Gio.DBusNodeInfo.new_for_xml("""
 <node><interface name="org.freedesktop.Application">
   <method name="Activate"><arg type="a{sv}" direction="in"/></method>

@@ -175,6 +175,7 @@ RunResult StartedProgram::wait(std::chrono::milliseconds timeout) {
   result.cpuTime = std::chrono::duration_cast<std::chrono::milliseconds>(
       toDuration(usage.ru_utime) + toDuration(usage.ru_stime));
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  result.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
   result.out = readFile(captures_.path() / "out");
   result.err = readFile(captures_.path() / "err");
   return result;
@@ -210,6 +211,41 @@ bool beatStopped(const fs::path& file) {
   auto before = sizeOf(file);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   return sizeOf(file) == before;
+}
+
+std::vector<int> processesWithEnvironmentEntry(const std::string& entry) {
+  std::vector<int> found;
+  std::error_code error;
+  for (const auto& process : fs::directory_iterator("/proc", error)) {
+    std::string name = process.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) {
+      continue;
+    }
+    // A zombie's environment reads as empty: it holds nothing any more.
+    std::string environment = readFile(process.path() / "environ");
+    for (size_t at = 0; at < environment.size();) {
+      size_t end = environment.find('\0', at);
+      if (end == std::string::npos) {
+        end = environment.size();
+      }
+      if (environment.compare(at, end - at, entry) == 0) {
+        found.push_back(std::stoi(name));
+        break;
+      }
+      at = end + 1;
+    }
+  }
+  return found;
+}
+
+bool noneLeftWith(const std::string& entry) {
+  for (int i = 0; i < 200; ++i) {
+    if (processesWithEnvironmentEntry(entry).empty()) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
 fs::path qualityPackExecutable() {

@@ -48,6 +48,7 @@ struct RunOptions {
 
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal when ended by one
+  int signal = 0;   // the signal that ended the program; 0 when it exited
   std::string out;
   std::string err;
   std::chrono::milliseconds elapsed{0};
@@ -85,6 +86,12 @@ std::string heartbeatFunction();
 bool beatStarted(const fs::path& file);
 // Whether `file` has stopped growing: nothing still beats into it.
 bool beatStopped(const fs::path& file);
+
+// The processes, zombies aside, whose environment holds `entry` ("NAME=value"): a test marks
+// what a stand-in interpreter starts with a variable of its own and looks for survivors by it.
+std::vector<int> processesWithEnvironmentEntry(const std::string& entry);
+// Waits up to two seconds for every process marked with `entry` to be gone.
+bool noneLeftWith(const std::string& entry);
 
 // The built executable under test.
 fs::path qualityPackExecutable();

@@ -50,12 +50,55 @@ std::string realExecutableLocation() {
   }
 }
 
-// The Info dictionary, or none when Info.plist can't be read or its root is not a dictionary.
-PlistPtr readInfoDictionary(const std::string& path) {
+std::string lowercase(std::string text) {
+  for (char& c : text) {
+    c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  }
+  return text;
+}
+
+// Why the bundle's file at `path` can't be read, or nothing when it can: what a person needs to
+// mend it.
+std::string whyUnreadable(const std::string& path) {
+  const Files& files = systemFiles();
+  FileFacts facts = files.inspect(path);
+  switch (facts.kind) {
+    case FileFacts::Kind::Missing: {
+      for (const auto& name : files.namesIn(parentOf(path))) {
+        if (lowercase(name) == lowercase(nameOf(path))) {
+          return "missing (there is " + name + ": the name is case-sensitive)";
+        }
+      }
+      return "missing";
+    }
+    case FileFacts::Kind::DanglingLink:
+      return "a link to nothing";
+    case FileFacts::Kind::Directory:
+    case FileFacts::Kind::Other:
+      return "not a regular file";
+    case FileFacts::Kind::Regular:
+      break;
+  }
+  if (facts.size > maxReadableFileBytes) {
+    return "larger than the 1 MiB a bundle's file may be";
+  }
+  return files.readFile(path) ? "" : "can't be read";
+}
+
+// The Info dictionary, or none when Info.plist can't be read or its root is not a dictionary;
+// `problem` says why.
+PlistPtr readInfoDictionary(const std::string& path, std::string& problem) {
   auto bytes = systemFiles().readFile(path);
-  PlistPtr root = bytes ? parsePropertyList(*bytes) : nullptr;
-  if (root && plist_get_node_type(root.get()) != PLIST_DICT) {
+  if (!bytes) {
+    problem = whyUnreadable(path);
     return nullptr;
+  }
+  PlistPtr root = parsePropertyList(*bytes);
+  if (!root) {
+    problem = "not a property list the pack can read";
+  } else if (plist_get_node_type(root.get()) != PLIST_DICT) {
+    problem = "its root is not a dictionary";
+    root = nullptr;
   }
   return root;
 }
@@ -93,14 +136,25 @@ std::optional<std::string> chosenLocalization(const std::string& resources,
 }
 
 // The strings that localize the Info dictionary, from the chosen localization's InfoPlist.strings.
-std::map<std::string, std::string> readLocalizedInfo(const std::string& resources, plist_t info) {
-  auto localization =
+std::map<std::string, std::string> readLocalizedInfo(const std::string& resources, plist_t info,
+                                                     InfoReport& report,
+                                                     std::string& localization) {
+  auto chosen =
       chosenLocalization(resources, stringIn(info, "CFBundleDevelopmentRegion").value_or("en"));
-  if (!localization) {
+  if (!chosen) {
     return {};
   }
-  auto bytes = systemFiles().readFile(resources + "/" + *localization + ".lproj/InfoPlist.strings");
+  localization = *chosen;
+  std::string path = resources + "/" + *chosen + ".lproj/InfoPlist.strings";
+  if (systemFiles().inspect(path).kind == FileFacts::Kind::Missing) {
+    return {};
+  }
+  report.strings = path;
+  auto bytes = systemFiles().readFile(path);
   auto entries = bytes ? parseStringsFile(*bytes) : std::nullopt;
+  if (!entries) {
+    report.stringsProblem = bytes ? "not a strings file the pack can read" : whyUnreadable(path);
+  }
   return entries.value_or(std::map<std::string, std::string>{});
 }
 
@@ -149,8 +203,9 @@ class LinuxMainBundle final : public MainBundle {
     std::string contents = parentOf(macos);
     if (!executable_.empty() && nameOf(macos) == "MacOS" && nameOf(contents) == "Contents") {
       contents_ = contents;
-      info_ = readInfoDictionary(contents + "/Info.plist");
-      localizedInfo_ = readLocalizedInfo(*resourceDirectory(), info_.get());
+      report_.infoPlist = contents + "/Info.plist";
+      info_ = readInfoDictionary(report_.infoPlist, report_.infoPlistProblem);
+      localizedInfo_ = readLocalizedInfo(*resourceDirectory(), info_.get(), report_, localization_);
     }
   }
 
@@ -167,6 +222,7 @@ class LinuxMainBundle final : public MainBundle {
       InfoValue value;
       value.kind = InfoValue::Kind::String;
       value.text = localized->second;
+      value.localization = localization_;
       return value;
     }
     if (!info_) {
@@ -180,12 +236,15 @@ class LinuxMainBundle final : public MainBundle {
   }
 
   std::string executableLocation() const override { return executable_; }
+  InfoReport infoReport() const override { return report_; }
 
  private:
   std::string executable_;
   std::string contents_;  // empty when the executable is not in a bundle
   PlistPtr info_;
   std::map<std::string, std::string> localizedInfo_;
+  std::string localization_;
+  InfoReport report_;
 };
 
 }  // namespace

@@ -1,21 +1,21 @@
 #include <dirent.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
+#include <charconv>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/linux/process_tree.h"
 
 namespace platform::linux_impl {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 std::vector<std::string> entriesOf(const std::string& folder) {
   std::vector<std::string> names;
@@ -30,50 +30,70 @@ std::vector<std::string> entriesOf(const std::string& folder) {
   return names;
 }
 
-// The kernel lists each thread's children, zombies included, where it keeps that list.
-bool childrenFromTaskLists(std::vector<pid_t>& children) {
-  bool found = false;
-  for (const auto& task : entriesOf("/proc/self/task")) {
-    std::ifstream list("/proc/self/task/" + task + "/children");
-    found = found || list.is_open();
-    for (pid_t pid; list >> pid;) {
-      children.push_back(pid);
-    }
+std::optional<pid_t> pidNamed(std::string_view text) {
+  pid_t pid = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
+  if (error != std::errc() || end != text.data() + text.size() || pid <= 0) {
+    return std::nullopt;
   }
-  return found;
+  return pid;
 }
 
-// Without those lists every process's parent is looked up instead. The command name in
-// /proc/PID/stat may hold spaces and parentheses, so the fields are read after its last ')'.
-void childrenFromProcessTable(std::vector<pid_t>& children) {
-  const pid_t self = ::getpid();
-  for (const auto& name : entriesOf("/proc")) {
-    if (name.find_first_not_of("0123456789") != std::string::npos) {
-      continue;
-    }
-    std::ifstream stat("/proc/" + name + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    auto close = text.rfind(')');
-    if (close == std::string::npos) {
-      continue;
-    }
-    char state = 0;
-    long parent = 0;
-    if (std::sscanf(text.c_str() + close + 1, " %c %ld", &state, &parent) == 2 && parent == self) {
-      children.push_back(static_cast<pid_t>(std::atol(name.c_str())));
-    }
-  }
+std::string contentOf(const std::string& path) {
+  std::ifstream file(path);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-std::vector<pid_t> directChildren() {
+// The kernel lists each thread's children, zombies included, where it keeps such lists; none
+// where it does not.
+std::optional<std::vector<pid_t>> childrenFromTaskLists(pid_t pid) {
+  std::string process = "/proc/" + std::to_string(pid);
   std::vector<pid_t> children;
-  if (!childrenFromTaskLists(children)) {
-    childrenFromProcessTable(children);
+  bool found = false;
+  for (const auto& task : entriesOf(process + "/task")) {
+    std::ifstream list(process + "/task/" + task + "/children");
+    found = found || list.is_open();
+    for (pid_t child; list >> child;) {
+      children.push_back(child);
+    }
+  }
+  if (!found) {
+    return std::nullopt;
   }
   return children;
 }
 
-// Reaps whatever has ended; true when anything was.
+std::vector<pid_t> childrenFromProcessTable(pid_t parent) {
+  std::vector<pid_t> children;
+  for (const auto& name : entriesOf("/proc")) {
+    auto pid = pidNamed(name);
+    if (pid && parentInStat(contentOf("/proc/" + name + "/stat")) == parent) {
+      children.push_back(*pid);
+    }
+  }
+  return children;
+}
+
+// Every process below this one, each stopped before its children are listed: a stopped process
+// can't fork, so a tree that keeps forking can't outgrow the walk.
+std::vector<pid_t> stopDescendants(Clock::time_point deadline) {
+  std::vector<pid_t> found;
+  std::vector<pid_t> pending = childrenOf(::getpid());
+  while (!pending.empty() && Clock::now() < deadline) {
+    pid_t pid = pending.back();
+    pending.pop_back();
+    ::kill(pid, SIGSTOP);
+    found.push_back(pid);
+    for (pid_t child : childrenOf(pid)) {
+      pending.push_back(child);
+    }
+  }
+  found.insert(found.end(), pending.begin(), pending.end());
+  return found;
+}
+
+// Reaps whatever of this process's children has ended; true when anything was. Only for a
+// process whose children are all its own to end.
 bool reapEnded() {
   bool reaped = false;
   for (;;) {
@@ -88,22 +108,44 @@ bool reapEnded() {
 
 }  // namespace
 
-void adoptOrphanedDescendants() {
-  ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+bool procIsOurs() {
+  char target[32];
+  ssize_t n = ::readlink("/proc/self", target, sizeof target);
+  return n > 0 && pidNamed(std::string_view(target, static_cast<size_t>(n))) == ::getpid();
 }
 
-bool endAllDescendants(std::chrono::steady_clock::time_point deadline) {
+std::optional<pid_t> parentInStat(std::string_view stat) {
+  auto close = stat.rfind(')');
+  if (close == std::string_view::npos) {
+    return std::nullopt;
+  }
+  // ") S 1234 ..." : the state, then the parent.
+  std::string_view rest = stat.substr(close + 1);
+  if (rest.size() < 4 || rest[0] != ' ' || rest[2] != ' ') {
+    return std::nullopt;
+  }
+  rest.remove_prefix(3);
+  return pidNamed(rest.substr(0, rest.find(' ')));
+}
+
+std::vector<pid_t> childrenOf(pid_t pid) {
+  auto listed = childrenFromTaskLists(pid);
+  return listed ? *listed : childrenFromProcessTable(pid);
+}
+
+bool endAllDescendants(Clock::time_point deadline) {
   for (;;) {
-    auto children = directChildren();
-    if (children.empty()) {
+    auto descendants = stopDescendants(deadline);
+    if (descendants.empty()) {
       return true;
     }
-    // A child cannot be reaped behind this loop's back, so none of these pids is reused yet.
-    for (pid_t pid : children) {
+    // A stopped parent can't reap its children, and this process reaps only after the kill, so
+    // none of these pids can have been handed to another process meanwhile.
+    for (pid_t pid : descendants) {
       ::kill(pid, SIGKILL);
     }
     if (!reapEnded()) {
-      if (std::chrono::steady_clock::now() >= deadline) {
+      if (Clock::now() >= deadline) {
         return false;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -1,8 +1,11 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 #include "platform/files.h"
 #include "platform/posix/fd.h"
@@ -57,6 +60,47 @@ class LinuxFiles final : public Files {
         return std::nullopt;
       }
     }
+  }
+
+  FileFacts inspect(const std::string& path) const override {
+    FileFacts facts;
+    struct stat info {};
+    if (!isUsablePath(path)) {
+      return facts;
+    }
+    if (::lstat(path.c_str(), &info) != 0) {
+      facts.error = errno == ENOENT || errno == ENOTDIR ? 0 : errno;
+      return facts;
+    }
+    facts.isLink = S_ISLNK(info.st_mode);
+    if (::stat(path.c_str(), &info) != 0) {
+      facts.kind = FileFacts::Kind::DanglingLink;
+      return facts;
+    }
+    facts.kind = S_ISREG(info.st_mode)   ? FileFacts::Kind::Regular
+                 : S_ISDIR(info.st_mode) ? FileFacts::Kind::Directory
+                                         : FileFacts::Kind::Other;
+    facts.size = S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+      facts.realPath = real;
+      std::free(real);
+    }
+    return facts;
+  }
+
+  std::vector<std::string> namesIn(const std::string& path) const override {
+    std::vector<std::string> names;
+    if (DIR* dir = isUsablePath(path) ? ::opendir(path.c_str()) : nullptr) {
+      while (const dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+          names.push_back(std::move(name));
+        }
+      }
+      ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
   }
 };
 

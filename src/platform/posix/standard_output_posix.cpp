@@ -16,14 +16,14 @@ using Clock = std::chrono::steady_clock;
 // that takes no data for this long is not coming back for it.
 constexpr std::chrono::seconds fullOutputWait(10);
 
-// Waits until standard output can take data again; false past `deadline`.
-bool awaitRoom(Clock::time_point deadline) {
+// Waits until `fd` can take data again; false past `deadline`.
+bool awaitRoom(int fd, Clock::time_point deadline) {
   for (;;) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) {
       return false;
     }
-    pollfd output{STDOUT_FILENO, POLLOUT, 0};
+    pollfd output{fd, POLLOUT, 0};
     int ready = ::poll(&output, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
     if (ready > 0) {
       return true;  // room, or an error the next write reports
@@ -34,16 +34,18 @@ bool awaitRoom(Clock::time_point deadline) {
   }
 }
 
-class LinuxStandardOutput final : public StandardOutput {
+class PosixStandardStream final : public StandardOutput {
  public:
+  explicit PosixStandardStream(int fd) : fd_(fd) {}
+
   bool write(std::string_view bytes) override {
     const auto deadline = Clock::now() + fullOutputWait;
     while (!bytes.empty()) {
-      ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+      ssize_t n = ::write(fd_, bytes.data(), bytes.size());
       if (n > 0) {
         bytes.remove_prefix(static_cast<size_t>(n));
       } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (!awaitRoom(deadline)) {
+        if (!awaitRoom(fd_, deadline)) {
           return false;
         }
       } else if (n == 0 || errno != EINTR) {
@@ -52,13 +54,21 @@ class LinuxStandardOutput final : public StandardOutput {
     }
     return true;
   }
+
+ private:
+  int fd_;
 };
 
 }  // namespace
 
 StandardOutput& systemStandardOutput() {
-  static LinuxStandardOutput output;
+  static PosixStandardStream output(STDOUT_FILENO);
   return output;
+}
+
+StandardOutput& systemStandardError() {
+  static PosixStandardStream error(STDERR_FILENO);
+  return error;
 }
 
 }  // namespace platform

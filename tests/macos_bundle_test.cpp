@@ -2,6 +2,10 @@
 // where the resources are, and what a bare executable reports.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+#include <filesystem>
+#include <fstream>
+
 #include "pack/bundle_info.h"
 #include "platform/macos/bundle_macos.h"
 #include "support/fake_core_foundation.h"
@@ -104,6 +108,29 @@ TEST_F(MacBundle, ABareExecutableHasNoBundle) {
   EXPECT_FALSE(withoutFramework->resourceDirectory());
   EXPECT_EQ(pack::packVersion(*withoutFramework), "1.0");
   EXPECT_EQ(fake_cf::world().mainBundleCalls, 0);
+}
+
+// CoreFoundation says nothing of an Info.plist it could not read; what lies at its place is
+// told, for a person mending the pack.
+TEST_F(MacBundle, TheReportSaysWhatLiesWhereTheInfoPlistBelongs) {
+  namespace fs = std::filesystem;
+  fs::path root = fs::temp_directory_path() / ("mac-bundle-" + std::to_string(::getpid()));
+  fs::path contents = root / "Q.app/Contents";
+  fs::create_directories(contents / "MacOS");
+  std::string executable = (contents / "MacOS/quality-pack").string();
+  std::string infoPlist = (contents / "Info.plist").string();
+
+  EXPECT_EQ(bundle(executable)->infoReport().infoPlistProblem, "missing");
+  fs::create_directory(infoPlist);
+  EXPECT_EQ(bundle(executable)->infoReport().infoPlistProblem, "not a regular file");
+  fs::remove(infoPlist);
+  std::ofstream(infoPlist) << "<plist/>";
+  auto report = bundle(executable)->infoReport();
+  EXPECT_EQ(report.infoPlist, infoPlist);
+  EXPECT_EQ(report.infoPlistProblem, "");
+
+  EXPECT_EQ(bundle("/usr/local/bin/quality-pack")->infoReport().infoPlist, "");
+  fs::remove_all(root);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "platform/files.h"
+
 namespace platform::macos_impl {
 namespace {
 
@@ -13,6 +15,24 @@ std::string_view parentOf(std::string_view path) {
 std::string_view nameOf(std::string_view path) {
   auto slash = path.find_last_of('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// What a person mending the pack needs to know of an Info.plist CoreFoundation could not read.
+// CoreFoundation reads what is there without saying more, nor which strings file localized a
+// value: those stay unsaid.
+std::string whyUnread(const std::string& path) {
+  switch (systemFiles().inspect(path).kind) {
+    case FileFacts::Kind::Missing:
+      return "missing";
+    case FileFacts::Kind::DanglingLink:
+      return "a link to nothing";
+    case FileFacts::Kind::Directory:
+    case FileFacts::Kind::Other:
+      return "not a regular file";
+    case FileFacts::Kind::Regular:
+      break;
+  }
+  return "";
 }
 
 InfoValue numberValue(const CoreFoundation& cf, CFNumberRef number) {
@@ -85,6 +105,16 @@ class CoreFoundationBundle final : public MainBundle {
   }
 
   std::string executableLocation() const override { return executable_; }
+
+  InfoReport infoReport() const override {
+    InfoReport report;
+    if (bundle_) {
+      std::string contents(parentOf(parentOf(executable_)));
+      report.infoPlist = contents + "/Info.plist";
+      report.infoPlistProblem = whyUnread(report.infoPlist);
+    }
+    return report;
+  }
 
  private:
   const CoreFoundation* cf_;

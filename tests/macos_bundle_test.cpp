@@ -43,7 +43,8 @@ TEST_F(MacBundle, EachKindOfValueReadsAsTheLinuxReaderReadsIt) {
        0},
       {"whole real", fake_cf::realValue(2.0), InfoValue::Kind::Real, 2},
       {"fractional real", fake_cf::realValue(1.5), InfoValue::Kind::Real, 0},
-      {"Boolean", fake_cf::booleanValue(true), InfoValue::Kind::Boolean, 0},
+      {"Boolean true", fake_cf::booleanValue(true), InfoValue::Kind::Boolean, 0},
+      {"Boolean false", fake_cf::booleanValue(false), InfoValue::Kind::Boolean, 0},
       {"date", fake_cf::dateValue(), InfoValue::Kind::Other, 0},
   };
   for (const auto& c : cases) {
@@ -53,6 +54,7 @@ TEST_F(MacBundle, EachKindOfValueReadsAsTheLinuxReaderReadsIt) {
     auto value = b->infoValue("RuvizuvePackFormat");
     ASSERT_TRUE(value);
     EXPECT_EQ(value->kind, c.kind);
+    EXPECT_EQ(value->boolean, c.kind == InfoValue::Kind::Boolean && c.stored.boolean);
     EXPECT_EQ(pack::packFormat(*b), c.format);
   }
 }

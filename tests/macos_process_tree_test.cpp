@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -225,6 +226,28 @@ TEST_F(MacDescendants, EndingForgetsWhatWasNoted) {
   table.signals.clear();
   EXPECT_TRUE(endAll());
   EXPECT_EQ(table.signals, std::vector<std::string>{});
+}
+
+// However many children a process has, all are listed; a buffer filled to the brim is no proof
+// that nothing was left out.
+TEST(ListAllPids, GrowsTheBufferUntilOneIsLeftOver) {
+  for (int children : {0, 1, 15, 16, 17, 32, 40}) {
+    SCOPED_TRACE(children);
+    auto list = [&](pid_t* buffer, int bytes) {
+      int room = bytes / static_cast<int>(sizeof(pid_t));
+      int written = std::min(room, children);
+      for (int i = 0; i < written; ++i) {
+        buffer[i] = 1000 + i;
+      }
+      return written;
+    };
+    auto pids = platform::macos_impl::listAllPids(list);
+    ASSERT_EQ(pids.size(), static_cast<size_t>(children));
+    if (children > 0) {
+      EXPECT_EQ(pids.back(), 1000 + children - 1);
+    }
+  }
+  EXPECT_TRUE(platform::macos_impl::listAllPids([](pid_t*, int) { return -1; }).empty());
 }
 
 }  // namespace

@@ -5,6 +5,11 @@
 namespace fake_cf {
 namespace {
 
+// The system's own values, as Apple documents them, not the backend's copies of them.
+constexpr CFStringEncoding utf8 = 0x08000100;
+constexpr CFNumberType sInt64 = 4;
+constexpr CFNumberType float64 = 6;
+
 World* current = new World;
 
 struct MainBundle {};
@@ -52,7 +57,7 @@ CFURLRef urlCreateFromFileSystemRepresentation(CFAllocatorRef, const std::uint8_
 
 CFStringRef stringCreateWithBytes(CFAllocatorRef, const std::uint8_t* bytes, CFIndex length,
                                   CFStringEncoding encoding, Boolean) {
-  if (encoding != kCFStringEncodingUTF8) {
+  if (encoding != utf8) {
     return nullptr;
   }
   return asRef(world().make(stringValue(
@@ -67,7 +72,7 @@ CFIndex stringGetLength(CFStringRef string) {
 CFIndex stringGetBytes(CFStringRef string, CFRange range, CFStringEncoding encoding, std::uint8_t,
                        Boolean, std::uint8_t* buffer, CFIndex maxBufLen, CFIndex* used) {
   const Object* object = asObject(string);
-  if (encoding != kCFStringEncodingUTF8 || !object->convertible || range.location != 0 ||
+  if (encoding != utf8 || !object->convertible || range.location != 0 ||
       range.length != static_cast<CFIndex>(object->text.size())) {
     return 0;
   }
@@ -100,11 +105,11 @@ Boolean numberIsFloatType(CFNumberRef number) {
 
 Boolean numberGetValue(CFNumberRef number, CFNumberType type, void* value) {
   const Object* object = asObject(number);
-  if (type == kCFNumberFloat64Type) {
+  if (type == float64) {
     *static_cast<double*>(value) = object->isFloat ? object->real : double(object->integer);
     return true;
   }
-  if (type == kCFNumberSInt64Type) {
+  if (type == sInt64) {
     *static_cast<std::int64_t*>(value) = object->integer;
     return !object->isFloat && object->integerFits;
   }

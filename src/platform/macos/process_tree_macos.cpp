@@ -16,6 +16,21 @@ bool contains(const std::vector<pid_t>& pids, pid_t pid) {
 
 }  // namespace
 
+std::vector<pid_t> listAllPids(const std::function<int(pid_t*, int)>& list) {
+  std::vector<pid_t> pids(16);
+  for (;;) {
+    int count = list(pids.data(), static_cast<int>(pids.size() * sizeof(pid_t)));
+    if (count < 0) {
+      return {};
+    }
+    if (static_cast<std::size_t>(count) < pids.size()) {
+      pids.resize(static_cast<std::size_t>(count));
+      return pids;
+    }
+    pids.resize(pids.size() * 2);
+  }
+}
+
 bool DescendantTracker::isStillRunning(const Noted& process) {
   auto info = table_.infoOf(process.pid);
   return info && info->start == process.start;

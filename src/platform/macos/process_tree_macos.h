@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -77,6 +78,11 @@ class DescendantTracker {
   ProcessTable& table_;
   std::vector<Noted> noted_;
 };
+
+// Every pid a listing call gives (proc_listchildpids), which fills a buffer of `bytes` and says
+// how many pids it wrote, or fails with a negative count: called again with a larger buffer
+// until one is left over, since a full buffer may have left some out. None when it fails.
+std::vector<pid_t> listAllPids(const std::function<int(pid_t* buffer, int bytes)>& list);
 
 // The system's process calls (macOS only).
 ProcessTable& systemProcessTable();

@@ -119,20 +119,8 @@ std::string realExecutableLocation() {
 class SystemProcessTable final : public ProcessTable {
  public:
   std::vector<pid_t> childrenOf(pid_t pid) override {
-    std::vector<pid_t> children(16);
-    for (;;) {
-      int bytes = static_cast<int>(children.size() * sizeof(pid_t));
-      int count = ::proc_listchildpids(pid, children.data(), bytes);
-      if (count <= 0) {
-        return {};
-      }
-      // A full buffer may have left some out.
-      if (static_cast<std::size_t>(count) < children.size()) {
-        children.resize(static_cast<std::size_t>(count));
-        return children;
-      }
-      children.resize(children.size() * 2);
-    }
+    return listAllPids(
+        [pid](pid_t* buffer, int bytes) { return ::proc_listchildpids(pid, buffer, bytes); });
   }
 
   std::optional<ProcessInfo> infoOf(pid_t pid) override {

@@ -167,7 +167,7 @@ class KeptTree final : public ChildTree {
  public:
   KeptTree(pid_t keeper, Fd report) : keeper_(keeper), report_(std::move(report)) {}
 
-  std::optional<ProcessEnd> programEnd() override {
+  std::optional<ProcessEnd> look() override {
     if (!end_) {
       readReport();
     }

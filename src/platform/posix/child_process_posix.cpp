@@ -53,6 +53,7 @@ class ChildWait {
   bool awaitExec(int failureFd) {
     for (;;) {
       if (signals_.takeWake()) {
+        lookAfterTree();
         if (stopped()) {
           return false;
         }
@@ -77,6 +78,7 @@ class ChildWait {
     std::vector<char> buffer(readChunk);
     for (;;) {
       if (signals_.takeWake()) {
+        lookAfterTree();
         if (stopped() || drainRanOut()) {
           return false;
         }
@@ -96,11 +98,13 @@ class ChildWait {
 
   // After end of file the child may still be running; it gets what is left of the run limit.
   void awaitExit() {
-    while (!noteEnd()) {
+    lookAfterTree();
+    while (!ended_) {
       if (stopped()) {
         return;
       }
       signals_.awaitWake();
+      lookAfterTree();
     }
     run_.outcome = ChildOutcome::Exited;
   }
@@ -121,7 +125,7 @@ class ChildWait {
 
   // Whether the child has exited and what was left holding its output had its time.
   bool drainRanOut() {
-    if (!drainDeadline_ && noteEnd()) {
+    if (!drainDeadline_ && ended_) {
       drainDeadline_ = Clock::now() + limits_.drainAfterExit;
     }
     if (!drainDeadline_ || Clock::now() < *drainDeadline_) {
@@ -132,19 +136,15 @@ class ChildWait {
     return true;
   }
 
-  // Whether the child has ended; how, once it has.
-  bool noteEnd() {
-    if (ended_) {
-      return true;
+  // What every wake-up is for, besides the clock: the tree is looked after, and the child's end
+  // noted once it comes.
+  void lookAfterTree() {
+    std::optional<ProcessEnd> end = tree_.look();
+    if (end && !ended_) {
+      ended_ = true;
+      run_.exitStatus = end->exitStatus;
+      run_.exitSignal = end->signal;
     }
-    std::optional<ProcessEnd> end = tree_.programEnd();
-    if (!end) {
-      return false;
-    }
-    ended_ = true;
-    run_.exitStatus = end->exitStatus;
-    run_.exitSignal = end->signal;
-    return true;
   }
 
   RunSignals& signals_;

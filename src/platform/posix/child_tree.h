@@ -9,14 +9,14 @@
 namespace platform::posix_impl {
 
 // The started program and every process it starts, kept track of in the way the system allows,
-// for the shared wait loop: it asks, on each wake-up, whether the program has ended, and at the
-// end, whatever ended the run, has them all ended.
+// for the shared wait loop: it looks after the tree on every wake-up, and at the end, whatever
+// ended the run, has them all ended.
 class ChildTree {
  public:
   virtual ~ChildTree() = default;
-  // How the program ended, or none while it runs. Called on every wake-up: it is also where the
-  // tree is looked after while it runs.
-  virtual std::optional<ProcessEnd> programEnd() = 0;
+  // Looks after the tree (where the system needs it watched while it runs) and tells how the
+  // program ended, or none while it runs. Called on every wake-up, a tick at least.
+  virtual std::optional<ProcessEnd> look() = 0;
   // Ends the program and every process below it and reaps them. Gives up at `deadline` on a
   // process that will not die (one stuck in the kernel).
   virtual void endAll(std::chrono::steady_clock::time_point deadline) = 0;

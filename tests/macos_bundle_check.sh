@@ -6,7 +6,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/build-macos >/dev/null
+mkdir -p build-macos
+if ! bash scripts/build-macos >build-macos/build.log 2>&1; then
+  tail -n 40 build-macos/build.log >&2
+  echo "macos_bundle_check: the cross build failed (build-macos/build.log)" >&2
+  exit 1
+fi
 
 pack="build-macos/Rivuderu Zororez Udod.app"
 exe="$pack/Contents/MacOS/quality-pack"

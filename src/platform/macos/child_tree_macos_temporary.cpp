@@ -20,7 +20,7 @@ class ProgramGroup final : public ChildTree {
  public:
   ProgramGroup(pid_t program, bool ownGroup) : program_(program), ownGroup_(ownGroup) {}
 
-  std::optional<ProcessEnd> programEnd() override {
+  std::optional<ProcessEnd> look() override {
     if (!end_) {
       end_ = endedChild(program_);
     }

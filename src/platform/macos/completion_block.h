@@ -1,10 +1,10 @@
 #pragma once
 
-// The launch's completion handler as a block, laid out by hand as the Block ABI documents it
-// (Apple's "Block Implementation Specification", ABI.2010.3.16). A block literal would need a
-// compiler with blocks, which g++ is not: laid out by hand, the same code builds for macOS with
-// any compiler and for Linux, where its tests run against a runtime that copies and disposes of
-// it the way the system's does.
+// The launch's completion handler as a block, laid out by hand as Apple's Block ABI documents it
+// (the layout of ABI.2010.3.16, with copy and dispose helpers and a signature). A block literal
+// would need a compiler with blocks, which g++ is not: laid out by hand, the same code builds for
+// macOS with any compiler and for Linux, where its tests run against a runtime that copies and
+// disposes of it the way the system's does.
 //
 // The handler's only work is the caller's completion function. Each copy the runtime makes holds
 // its own copy of that function (and so of whatever it shares, such as the semaphore the notice

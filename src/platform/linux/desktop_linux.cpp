@@ -1,7 +1,6 @@
 // The desktop services on Linux: GTK 3 dialogs for the alerts and GIO's desktop entries for the
 // workspace. Both libraries are opened at run time, only when the notice is shown, so the other
 // modes never load a desktop library and the executable runs where none is installed.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,32 +10,13 @@
 #include <thread>
 
 #include "platform/desktop.h"
+#include "platform/posix/dynamic_library.h"
 #include "platform/posix/terminal_alerts.h"
 
 namespace platform {
 namespace {
 
-// A library opened with dlopen and the functions taken from it; usable only when every one of
-// them was found.
-class DynamicLibrary {
- public:
-  explicit DynamicLibrary(const char* name) : handle_(::dlopen(name, RTLD_NOW | RTLD_LOCAL)) {}
-  DynamicLibrary(const DynamicLibrary&) = delete;
-  DynamicLibrary& operator=(const DynamicLibrary&) = delete;
-  // Never closed: GTK and GLib register state that outlives any one call and can't be unloaded.
-  ~DynamicLibrary() = default;
-
-  template <typename Function>
-  void bind(Function*& function, const char* symbol) {
-    function = handle_ ? reinterpret_cast<Function*>(::dlsym(handle_, symbol)) : nullptr;
-    complete_ = complete_ && function != nullptr;
-  }
-  bool usable() const { return handle_ && complete_; }
-
- private:
-  void* handle_;
-  bool complete_ = true;
-};
+using posix_impl::DynamicLibrary;
 
 // GTK's and GLib's types as this file uses them: only through pointers.
 using GtkWidget = void;

@@ -1,0 +1,179 @@
+// The macOS backend's ties to the system: CoreFoundation, libobjc and AppKit opened at run time
+// (the cross toolchain has no link stubs for them, and AppKit is wanted in the notice mode
+// only, so that --version and --check load no GUI framework), the executable's own location,
+// and the process calls the descendant tracking makes.
+#include <dlfcn.h>
+#include <libproc.h>
+#include <mach-o/dyld.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/bundle.h"
+#include "platform/desktop.h"
+#include "platform/macos/appkit_desktop.h"
+#include "platform/macos/bundle_macos.h"
+#include "platform/macos/core_foundation.h"
+#include "platform/macos/objc_runtime.h"
+#include "platform/macos/process_tree_macos.h"
+#include "platform/posix/dynamic_library.h"
+
+// The class of blocks on the stack, from libSystem's block runtime.
+extern "C" void* _NSConcreteStackBlock[32];
+
+namespace platform {
+namespace macos_impl {
+namespace {
+
+constexpr const char* coreFoundationPath =
+    "/System/Library/Frameworks/CoreFoundation.framework/CoreFoundation";
+constexpr const char* objcPath = "/usr/lib/libobjc.A.dylib";
+constexpr const char* appKitPath = "/System/Library/Frameworks/AppKit.framework/AppKit";
+
+using posix_impl::DynamicLibrary;
+
+struct LoadedCoreFoundation {
+  DynamicLibrary library{coreFoundationPath};
+  CoreFoundation api{};
+
+  LoadedCoreFoundation() {
+    library.bind(api.bundleGetMainBundle, "CFBundleGetMainBundle");
+    library.bind(api.bundleCopyResourcesDirectoryURL, "CFBundleCopyResourcesDirectoryURL");
+    library.bind(api.bundleGetValueForInfoDictionaryKey, "CFBundleGetValueForInfoDictionaryKey");
+    library.bind(api.urlGetFileSystemRepresentation, "CFURLGetFileSystemRepresentation");
+    library.bind(api.urlCreateFromFileSystemRepresentation,
+                 "CFURLCreateFromFileSystemRepresentation");
+    library.bind(api.stringCreateWithBytes, "CFStringCreateWithBytes");
+    library.bind(api.stringGetLength, "CFStringGetLength");
+    library.bind(api.stringGetBytes, "CFStringGetBytes");
+    library.bind(api.getTypeID, "CFGetTypeID");
+    library.bind(api.stringGetTypeID, "CFStringGetTypeID");
+    library.bind(api.numberGetTypeID, "CFNumberGetTypeID");
+    library.bind(api.booleanGetTypeID, "CFBooleanGetTypeID");
+    library.bind(api.numberIsFloatType, "CFNumberIsFloatType");
+    library.bind(api.numberGetValue, "CFNumberGetValue");
+    library.bind(api.booleanGetValue, "CFBooleanGetValue");
+    library.bind(api.release, "CFRelease");
+  }
+};
+
+// Loaded once and kept for the life of the process: a launch's completion may come after the
+// notice is done.
+const CoreFoundation* coreFoundation() {
+  static const LoadedCoreFoundation* loaded = new LoadedCoreFoundation;
+  return loaded->library.usable() ? &loaded->api : nullptr;
+}
+
+// objc_msgSend, taken once the runtime is loaded; the messenger for every type encoding but a
+// structure's, which would come back in memory on x86_64 and need objc_msgSend_stret.
+Imp objcMsgSend = nullptr;
+
+Imp messengerFor(const char* typeEncoding) {
+  return typeEncoding && typeEncoding[0] != '{' ? objcMsgSend : nullptr;
+}
+
+struct LoadedObjcRuntime {
+  DynamicLibrary library{objcPath};
+  ObjcRuntime api{};
+
+  LoadedObjcRuntime() {
+    library.bind(api.getClass, "objc_getClass");
+    library.bind(api.registerName, "sel_registerName");
+    library.bind(api.getInstanceMethod, "class_getInstanceMethod");
+    library.bind(api.getClassMethod, "class_getClassMethod");
+    library.bind(api.methodTypeEncoding, "method_getTypeEncoding");
+    library.bind(objcMsgSend, "objc_msgSend");
+    api.messengerFor = messengerFor;
+    api.stackBlockClass = &_NSConcreteStackBlock;
+  }
+};
+
+const ObjcRuntime* objcRuntime() {
+  static const LoadedObjcRuntime* loaded = new LoadedObjcRuntime;
+  return loaded->library.usable() ? &loaded->api : nullptr;
+}
+
+// AppKit's classes join the runtime when it is loaded; nothing is taken from it directly.
+bool loadAppKit() {
+  static const bool loaded = ::dlopen(appKitPath, RTLD_NOW | RTLD_LOCAL) != nullptr;
+  return loaded;
+}
+
+std::string realExecutableLocation() {
+  std::uint32_t size = 0;
+  _NSGetExecutablePath(nullptr, &size);  // reports the size it needs
+  std::vector<char> path(size + 1);
+  if (_NSGetExecutablePath(path.data(), &size) != 0) {
+    return {};
+  }
+  char real[PATH_MAX];
+  return ::realpath(path.data(), real) ? std::string(real) : std::string();
+}
+
+// The system's process calls. A process that is no longer there answers like one without
+// children; its start time is none.
+class SystemProcessTable final : public ProcessTable {
+ public:
+  std::vector<pid_t> childrenOf(pid_t pid) override {
+    return listAllPids(
+        [pid](pid_t* buffer, int bytes) { return ::proc_listchildpids(pid, buffer, bytes); });
+  }
+
+  std::optional<ProcessInfo> infoOf(pid_t pid) override {
+    proc_bsdinfo info{};
+    if (::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, PROC_PIDTBSDINFO_SIZE) !=
+        PROC_PIDTBSDINFO_SIZE) {
+      return std::nullopt;
+    }
+    return ProcessInfo{info.pbi_start_tvsec * 1000000 + info.pbi_start_tvusec,
+                       static_cast<pid_t>(info.pbi_ppid)};
+  }
+
+  void sendSignal(pid_t pid, int signal) override { ::kill(pid, signal); }
+
+  Reaped reap(pid_t pid) override {
+    for (;;) {
+      pid_t reaped = ::waitpid(pid, nullptr, WNOHANG);
+      if (reaped == pid) {
+        return Reaped::Yes;
+      }
+      if (reaped == 0) {
+        return Reaped::NotYet;
+      }
+      if (errno != EINTR) {
+        return Reaped::NotOurs;
+      }
+    }
+  }
+};
+
+}  // namespace
+
+ProcessTable& systemProcessTable() {
+  static SystemProcessTable table;
+  return table;
+}
+
+}  // namespace macos_impl
+
+std::unique_ptr<MainBundle> openMainBundle() {
+  std::string executable = macos_impl::realExecutableLocation();
+  // Outside a bundle CoreFoundation has nothing to tell, and is not loaded.
+  const macos_impl::CoreFoundation* cf =
+      macos_impl::isBundleExecutable(executable) ? macos_impl::coreFoundation() : nullptr;
+  return macos_impl::makeCoreFoundationBundle(cf, std::move(executable));
+}
+
+// The application's name on macOS is the bundle's (CFBundleName); the parameter names it
+// where the system has no bundle to ask.
+std::unique_ptr<Desktop> openDesktop(std::string_view) {
+  const bool appKit = macos_impl::loadAppKit();
+  return macos_impl::makeAppKitDesktop(appKit ? macos_impl::objcRuntime() : nullptr,
+                                       macos_impl::coreFoundation());
+}
+
+}  // namespace platform

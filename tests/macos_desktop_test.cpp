@@ -1,0 +1,518 @@
+// The macOS notice against a recording fake of the Objective-C runtime: the messages AppKit
+// gets, in order and with their arguments, for each way through the notice; the completion
+// block as the system's block runtime copies, calls and disposes of it; and the check of each
+// method's types before anything is sent.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <type_traits>
+
+#include "notice/notice.h"
+#include "platform/macos/appkit_desktop.h"
+#include "platform/macos/completion_block.h"
+#include "support/fake_core_foundation.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace platform::macos_impl;
+using Clock = std::chrono::steady_clock;
+
+// BOOL as the runtime encodes it on the architecture the test runs on.
+const std::string boolCode = std::is_same_v<ObjcBool, bool> ? "B" : "c";
+
+// Each method as AppKit declares it, encoded as the runtime reports it (frame offsets and the
+// oneway qualifier of -release included).
+std::map<std::string, std::string> appKitMethods() {
+  return {
+      {"+NSAutoreleasePool alloc", "@16@0:8"},
+      {"-NSAutoreleasePool init", "@16@0:8"},
+      {"-NSAutoreleasePool drain", "v16@0:8"},
+      {"+NSApplication sharedApplication", "@16@0:8"},
+      {"-NSApplication setActivationPolicy:", boolCode + "24@0:8q16"},
+      {"-NSApplication activateIgnoringOtherApps:", "v20@0:8" + boolCode + "16"},
+      {"+NSAlert alloc", "@16@0:8"},
+      {"-NSAlert init", "@16@0:8"},
+      {"-NSAlert setAlertStyle:", "v24@0:8Q16"},
+      {"-NSAlert setMessageText:", "v24@0:8@16"},
+      {"-NSAlert setInformativeText:", "v24@0:8@16"},
+      {"-NSAlert addButtonWithTitle:", "@24@0:8@16"},
+      {"-NSAlert runModal", "q16@0:8"},
+      {"-NSAlert release", "Vv16@0:8"},
+      {"+NSWorkspace sharedWorkspace", "@16@0:8"},
+      {"-NSWorkspace URLForApplicationWithBundleIdentifier:", "@24@0:8@16"},
+      {"-NSWorkspace openApplicationAtURL:configuration:completionHandler:", "v40@0:8@16@24@?32"},
+      {"+NSWorkspaceOpenConfiguration alloc", "@16@0:8"},
+      {"-NSWorkspaceOpenConfiguration init", "@16@0:8"},
+      {"-NSWorkspaceOpenConfiguration release", "Vv16@0:8"},
+  };
+}
+
+// When the workspace calls the completion handler.
+enum class Completion { InsideTheRequest, Later, Never };
+
+// An object of the fake runtime: a class, or an instance named after its class.
+struct FakeObject {
+  std::string name;
+  std::string className;
+};
+
+// A copy of the completion block made as the block runtime makes one (_Block_copy): the bytes,
+// then the block's own copy helper; released with its dispose helper.
+struct HeapBlock {
+  CompletionBlock* block;
+  explicit HeapBlock(const CompletionBlock* stack) {
+    EXPECT_EQ(stack->flags & blockHasCopyDispose, blockHasCopyDispose);
+    EXPECT_EQ(stack->flags & blockHasSignature, blockHasSignature);
+    EXPECT_STREQ(stack->descriptor->signature, "v24@?0@8@16");
+    block = static_cast<CompletionBlock*>(std::malloc(stack->descriptor->size));
+    std::memcpy(block, stack, stack->descriptor->size);
+    block->isa = nullptr;  // a heap block's class, which no test looks at
+    stack->descriptor->copy(block, stack);
+  }
+  void call() const { block->invoke(block, nullptr, nullptr); }
+  ~HeapBlock() {
+    block->descriptor->dispose(block);
+    std::free(block);
+  }
+};
+
+struct Runtime {
+  std::map<std::string, std::string> methods = appKitMethods();
+  std::set<std::string> classes = {"NSAutoreleasePool", "NSApplication", "NSAlert", "NSWorkspace",
+                                   "NSWorkspaceOpenConfiguration"};
+  std::vector<std::string> sent;
+  std::deque<NSInteger> responses;
+  bool hostInstalled = true;
+  Completion completion = Completion::InsideTheRequest;
+  std::chrono::milliseconds completionDelay = 0ms;
+  // Where the workspace says the host is; a CoreFoundation URL, as NSURL is.
+  fake_cf::Object hostUrl = [] {
+    fake_cf::Object url;
+    url.isUrl = true;
+    url.text = "/Applications/Ruvizuve.app";
+    return url;
+  }();
+
+  std::map<std::string, std::unique_ptr<FakeObject>> classObjects;
+  std::vector<std::unique_ptr<FakeObject>> instances;
+  std::set<std::string> selectors;
+  std::map<std::string, Imp> messengers;
+  std::vector<std::unique_ptr<HeapBlock>> keptBlocks;
+  std::thread late;
+  std::atomic<int> completionsCalled{0};
+
+  ~Runtime() {
+    if (late.joinable()) {
+      late.join();
+    }
+  }
+};
+
+Runtime* rt = nullptr;
+
+std::string nameOf(Id object) {
+  if (!object) {
+    return "nil";
+  }
+  // Strings and URLs come from CoreFoundation; everything else from this runtime.
+  for (const auto& instance : rt->instances) {
+    if (reinterpret_cast<Id>(instance.get()) == object) {
+      return instance->name;
+    }
+  }
+  for (const auto& [name, cls] : rt->classObjects) {
+    if (reinterpret_cast<Id>(cls.get()) == object) {
+      return name;
+    }
+  }
+  const auto* cf = fake_cf::asObject(reinterpret_cast<CFTypeRef>(object));
+  return cf->isUrl ? "<" + cf->text + ">" : "\"" + cf->text + "\"";
+}
+
+template <typename T>
+std::string shown(T value) {
+  if constexpr (std::is_same_v<T, Id>) {
+    return nameOf(value);
+  } else if constexpr (std::is_same_v<T, CompletionBlock*>) {
+    return "block";
+  } else {
+    return std::to_string(static_cast<long>(value));
+  }
+}
+
+FakeObject* newInstance(const std::string& className) {
+  int count = 0;
+  for (const auto& instance : rt->instances) {
+    count += instance->className == className;
+  }
+  rt->instances.push_back(std::make_unique<FakeObject>(
+      FakeObject{className + "#" + std::to_string(count + 1), className}));
+  return rt->instances.back().get();
+}
+
+Id asId(FakeObject* object) {
+  return reinterpret_cast<Id>(object);
+}
+
+void handOver(CompletionBlock* stackBlock) {
+  auto copy = std::make_unique<HeapBlock>(stackBlock);
+  switch (rt->completion) {
+    case Completion::InsideTheRequest:
+      copy->call();
+      ++rt->completionsCalled;
+      break;
+    case Completion::Later:
+      rt->late = std::thread([copy = std::move(copy), delay = rt->completionDelay] {
+        std::this_thread::sleep_for(delay);
+        copy->call();
+        ++rt->completionsCalled;
+      });
+      break;
+    case Completion::Never:
+      rt->keptBlocks.push_back(std::move(copy));
+      break;
+  }
+}
+
+// What a message answers: objects for object-returning ones, numbers for the rest.
+struct Answer {
+  Id object = nullptr;
+  long number = 0;
+};
+
+Answer answer(Id receiver, const std::string& selector, CompletionBlock* block) {
+  auto* target = reinterpret_cast<FakeObject*>(receiver);
+  if (selector == "alloc") {
+    return {asId(newInstance(target->name))};
+  }
+  if (selector == "init" || selector == "sharedApplication" || selector == "sharedWorkspace") {
+    return {selector == "init" ? receiver : asId(newInstance(target->name))};
+  }
+  if (selector == "setActivationPolicy:") {
+    return {nullptr, 1};
+  }
+  if (selector == "runModal") {
+    long response = rt->responses.empty() ? 1001 : rt->responses.front();
+    if (!rt->responses.empty()) {
+      rt->responses.pop_front();
+    }
+    return {nullptr, response};
+  }
+  if (selector == "addButtonWithTitle:") {
+    return {asId(newInstance("NSButton"))};
+  }
+  if (selector == "URLForApplicationWithBundleIdentifier:" && rt->hostInstalled) {
+    return {reinterpret_cast<Id>(const_cast<fake_cf::Object*>(&rt->hostUrl))};
+  }
+  if (selector == "openApplicationAtURL:configuration:completionHandler:") {
+    handOver(block);
+  }
+  return {};
+}
+
+CompletionBlock* blockIn(CompletionBlock* block) {
+  return block;
+}
+template <typename T>
+CompletionBlock* blockIn(T) {
+  return nullptr;
+}
+
+// objc_msgSend as the backend casts it, for one function type.
+template <typename R, typename... A>
+R fakeSend(Id receiver, Sel selector, A... arguments) {
+  const std::string& name = *reinterpret_cast<const std::string*>(selector);
+  std::string line = nameOf(receiver) + " " + name;
+  ((line += " " + shown(arguments)), ...);
+  rt->sent.push_back(line);
+  CompletionBlock* block = nullptr;
+  ((block = block ? block : blockIn(arguments)), ...);
+  Answer a = answer(receiver, name, block);
+  if constexpr (std::is_same_v<R, Id>) {
+    return a.object;
+  } else if constexpr (!std::is_void_v<R>) {
+    return static_cast<R>(a.number);
+  }
+}
+
+template <typename R, typename... A>
+void addMessenger() {
+  rt->messengers[Message<R(A...)>::types.data()] = reinterpret_cast<Imp>(&fakeSend<R, A...>);
+}
+
+Class getClass(const char* name) {
+  if (!rt->classes.count(name)) {
+    return nullptr;
+  }
+  auto& cls = rt->classObjects[name];
+  if (!cls) {
+    cls = std::make_unique<FakeObject>(FakeObject{name, name});
+  }
+  return reinterpret_cast<Class>(cls.get());
+}
+
+Sel registerName(const char* name) {
+  return reinterpret_cast<Sel>(const_cast<std::string*>(&*rt->selectors.insert(name).first));
+}
+
+// A method is its entry in the table of methods.
+Method findMethod(char kind, Class cls, Sel sel) {
+  std::string key = kind + reinterpret_cast<FakeObject*>(cls)->name + " " +
+                    *reinterpret_cast<const std::string*>(sel);
+  auto found = rt->methods.find(key);
+  return found == rt->methods.end() ? nullptr : reinterpret_cast<Method>(&*found);
+}
+
+Method getInstanceMethod(Class cls, Sel sel) {
+  return findMethod('-', cls, sel);
+}
+Method getClassMethod(Class cls, Sel sel) {
+  return findMethod('+', cls, sel);
+}
+
+const char* methodTypeEncoding(Method method) {
+  return reinterpret_cast<std::pair<const std::string, std::string>*>(method)->second.c_str();
+}
+
+Imp messengerFor(const char* types) {
+  auto found = rt->messengers.find(types);
+  return found == rt->messengers.end() ? nullptr : found->second;
+}
+
+int stackBlockClass;
+
+const ObjcRuntime runtimeTable{getClass,           registerName, getInstanceMethod, getClassMethod,
+                               methodTypeEncoding, messengerFor, &stackBlockClass};
+
+class MacNotice : public testing::Test {
+ protected:
+  void SetUp() override {
+    fake_cf::reset();
+    runtime_ = std::make_unique<Runtime>();
+    rt = runtime_.get();
+    SetUpMessengers();
+  }
+  // The messengers for every function type the backend sends with.
+  static void SetUpMessengers() {
+    addMessenger<Id>();
+    addMessenger<void>();
+    addMessenger<ObjcBool, NSInteger>();
+    addMessenger<void, ObjcBool>();
+    addMessenger<void, NSUInteger>();
+    addMessenger<void, Id>();
+    addMessenger<Id, Id>();
+    addMessenger<NSInteger>();
+    addMessenger<void, Id, Id, CompletionBlock*>();
+  }
+  void TearDown() override {
+    runtime_.reset();
+    rt = nullptr;
+    EXPECT_EQ(fake_cf::world().alive, 0) << "strings or URLs not released";
+  }
+
+  // Runs the notice as the entry does: the desktop lives for the notice and goes after it.
+  void showNotice(std::chrono::milliseconds launchWait = notice::hostLaunchWait) {
+    auto desktop = makeAppKitDesktop(&runtimeTable, &fake_cf::table());
+    notice::showInstalledNotice(desktop->application(), desktop->workspace(), "1.0", launchWait);
+  }
+
+  std::unique_ptr<Runtime> runtime_;
+};
+
+const std::vector<std::string> installedNotice = {
+    "NSAutoreleasePool alloc",
+    "NSAutoreleasePool#1 init",
+    "NSApplication sharedApplication",
+    "NSApplication#1 setActivationPolicy: 0",
+    "NSApplication#1 activateIgnoringOtherApps: 1",
+    "NSAlert alloc",
+    "NSAlert#1 init",
+    "NSAlert#1 setAlertStyle: 1",
+    "NSAlert#1 setMessageText: \"Rivuderu Zororez Udod 1.0 is installed.\"",
+    "NSAlert#1 setInformativeText: \"Open Ruvizuve: scoring starts by itself after the next "
+    "library scan, or press SCORE QUALITY in the Library (\u2318L).\"",
+    "NSAlert#1 addButtonWithTitle: \"Open Ruvizuve\"",
+    "NSAlert#1 addButtonWithTitle: \"OK\"",
+    "NSAlert#1 runModal",
+    "NSAlert#1 release",
+};
+
+const std::vector<std::string> lookUpHost = {
+    "NSWorkspace sharedWorkspace",
+    "NSWorkspace#1 URLForApplicationWithBundleIdentifier: \"com.ruvizuve.Ruvizuve\"",
+};
+
+const std::vector<std::string> launchHost = {
+    "NSWorkspaceOpenConfiguration alloc",
+    "NSWorkspaceOpenConfiguration#1 init",
+    "NSWorkspace sharedWorkspace",
+    "NSWorkspace#2 openApplicationAtURL:configuration:completionHandler: "
+    "</Applications/Ruvizuve.app> NSWorkspaceOpenConfiguration#1 block",
+    "NSWorkspaceOpenConfiguration#1 release",
+};
+
+std::vector<std::string> joined(std::initializer_list<std::vector<std::string>> parts) {
+  std::vector<std::string> all;
+  for (const auto& part : parts) {
+    all.insert(all.end(), part.begin(), part.end());
+  }
+  return all;
+}
+
+const std::vector<std::string> drain = {"NSAutoreleasePool#1 drain"};
+
+TEST_F(MacNotice, AnsweredWithOkItShowsTheInstalledNoticeOnly) {
+  rt->responses = {1001};
+  showNotice();
+  EXPECT_EQ(rt->sent, joined({installedNotice, drain}));
+}
+
+TEST_F(MacNotice, WithoutTheHostItSaysToInstallIt) {
+  rt->responses = {1000, 1000};
+  rt->hostInstalled = false;
+  showNotice();
+  const std::vector<std::string> hostMissing = {
+      "NSAlert alloc",
+      "NSAlert#2 init",
+      "NSAlert#2 setAlertStyle: 0",
+      "NSAlert#2 setMessageText: \"Install Ruvizuve first\"",
+      "NSAlert#2 setInformativeText: \"The Quality Pack works inside Ruvizuve 1.1 or newer. Drag "
+      "Ruvizuve into Applications, then open it.\"",
+      "NSAlert#2 addButtonWithTitle: \"OK\"",
+      "NSAlert#2 runModal",
+      "NSAlert#2 release",
+  };
+  EXPECT_EQ(rt->sent, joined({installedNotice, lookUpHost, hostMissing, drain}));
+}
+
+TEST_F(MacNotice, OpenLaunchesTheHostWithADefaultConfiguration) {
+  rt->responses = {1000};
+  showNotice();
+  EXPECT_EQ(rt->sent, joined({installedNotice, lookUpHost, launchHost, drain}));
+  EXPECT_EQ(rt->completionsCalled, 1);
+}
+
+// The handler's copy holds its own share of what the completion signals: the waiter gives up at
+// its bound and goes, and the completion that comes afterwards still finds it. The sanitizers
+// would see a semaphore used after it was destroyed, or a copy disposed of twice or never.
+TEST_F(MacNotice, ACompletionAfterTheWaiterGaveUpFindsItsSemaphore) {
+  rt->responses = {1000};
+  rt->completion = Completion::Later;
+  rt->completionDelay = 300ms;
+  auto start = Clock::now();
+  showNotice(50ms);
+  auto waited = Clock::now() - start;
+  EXPECT_GE(waited, 50ms);
+  EXPECT_LT(waited, 250ms);
+  EXPECT_EQ(rt->completionsCalled, 0);
+  rt->late.join();
+  EXPECT_EQ(rt->completionsCalled, 1);
+}
+
+TEST_F(MacNotice, ACompletionThatComesBeforeTheBoundEndsTheWait) {
+  rt->responses = {1000};
+  rt->completion = Completion::Later;
+  rt->completionDelay = 50ms;
+  auto start = Clock::now();
+  showNotice(5s);
+  EXPECT_LT(Clock::now() - start, 2s);
+  EXPECT_EQ(rt->completionsCalled, 1);
+}
+
+TEST_F(MacNotice, WithoutACompletionTheWaitEndsAtTheBound) {
+  rt->responses = {1000};
+  rt->completion = Completion::Never;
+  auto start = Clock::now();
+  showNotice(100ms);
+  auto waited = Clock::now() - start;
+  EXPECT_GE(waited, 100ms);
+  EXPECT_LT(waited, 2s);
+  EXPECT_EQ(rt->keptBlocks.size(), 1u);
+}
+
+// A message whose method is missing, or whose types are not the ones it would be sent with,
+// is never sent: the whole notice goes to the terminal, and nothing at all reaches AppKit.
+TEST_F(MacNotice, AMethodOfOtherTypesOrNoneAtAllSendsNothing) {
+  struct Case {
+    const char* method;
+    const char* encoding;  // none: the method is missing
+  };
+  const std::string otherBool = boolCode == "B" ? "c" : "B";
+  const std::string setPolicy = otherBool + "24@0:8q16";
+  const Case cases[] = {
+      {"-NSApplication setActivationPolicy:", setPolicy.c_str()},
+      {"-NSApplication setActivationPolicy:", nullptr},
+      {"-NSAlert setAlertStyle:", "v24@0:8q16"},
+      {"-NSAlert runModal", "i16@0:8"},
+      {"-NSAlert addButtonWithTitle:", "v24@0:8@16"},
+      {"-NSAlert setMessageText:", "v24@0:8@16@24"},
+      {"-NSWorkspace openApplicationAtURL:configuration:completionHandler:", "v40@0:8@16@24@32"},
+      {"+NSWorkspaceOpenConfiguration alloc", nullptr},
+      {"-NSAutoreleasePool drain", "@16@0:8"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.method);
+    runtime_ = std::make_unique<Runtime>();
+    rt = runtime_.get();
+    SetUpMessengers();
+    if (c.encoding) {
+      rt->methods[c.method] = c.encoding;
+    } else {
+      rt->methods.erase(c.method);
+    }
+    testing::internal::CaptureStderr();
+    showNotice();
+    std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rt->sent, std::vector<std::string>{});
+    EXPECT_NE(told.find("Rivuderu Zororez Udod 1.0 is installed."), std::string::npos) << told;
+  }
+}
+
+TEST_F(MacNotice, AMissingClassSendsNothing) {
+  for (const char* missing : {"NSAlert", "NSWorkspaceOpenConfiguration"}) {
+    SCOPED_TRACE(missing);
+    rt->classes.erase(missing);
+    showNotice();
+    EXPECT_EQ(rt->sent, std::vector<std::string>{});
+    rt->classes.insert(missing);
+  }
+}
+
+// The frame offsets and the qualifiers the compiler adds are no part of a method's types.
+TEST(ObjcTypeEncoding, ComparesTypesOnly) {
+  struct Case {
+    const char* encoding;
+    const char* types;
+    bool same;
+  };
+  const Case cases[] = {
+      {"v16@0:8", "v@:", true},
+      {"Vv16@0:8", "v@:", true},
+      {"v40@0:8@16@24@?32", "v@:@@@?", true},
+      {"v40@0:8@16@24@32", "v@:@@@?", false},
+      {"q16@0:8", "Q@:", false},
+      {"v24@0:8r^v16", "v@:^v", true},
+      {"v24@0:8@\"NSString\"16", "v@:@", false},
+      {"{CGRect={CGPoint=dd}{CGSize=dd}}16@0:8", "{CGRect={CGPoint=dd}{CGSize=dd}}@:", true},
+      {"{CGRect={CGPoint=dd}16@0:8", "{CGRect={CGPoint=dd}@:", false},
+      {"v-8@0:8", "v@:", true},
+      {"", "v@:", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(encodingHasTypes(c.encoding, c.types), c.same) << c.encoding << " vs " << c.types;
+  }
+  EXPECT_FALSE(encodingHasTypes(nullptr, "v@:"));
+  EXPECT_STREQ(Message<ObjcBool(NSInteger)>::types.data(), (boolCode + "@:q").c_str());
+  EXPECT_STREQ((Message<void(Id, Id, CompletionBlock*)>::types.data()), "v@:@@@?");
+}
+
+}  // namespace

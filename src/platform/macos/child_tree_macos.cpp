@@ -1,14 +1,16 @@
-// TEMPORARY: the macOS hooks of the shared wait loop, at their plainest, so that the macOS build
-// links against it; they are to be replaced. The program is forked and ended with its process
-// group, and nothing below it is tracked yet (DescendantTracker in process_tree_macos.h is made
-// for that). macOS has no parent-death signal: after a SIGKILL of this process the program runs
-// on.
+// The macOS hooks of the shared wait loop. macOS has neither a subreaper nor a parent-death
+// signal, so the program is this process's own child, and what it starts is kept track of while
+// it runs: on every wake-up of the loop (a tick at least), every process below it is noted by pid
+// and start time, and at the end each one still running is ended, wherever it has gone since,
+// with the process group the program leads where it has one. A process that starts and leaves
+// between two looks is not seen, and after a SIGKILL of this process the program runs on.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <thread>
 
+#include "platform/macos/process_tree_macos.h"
 #include "platform/posix/child_tree.h"
 
 namespace platform::posix_impl {
@@ -16,30 +18,44 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class ProgramGroup final : public ChildTree {
+class TrackedTree final : public ChildTree {
  public:
-  ProgramGroup(pid_t program, bool ownGroup) : program_(program), ownGroup_(ownGroup) {}
+  TrackedTree(pid_t program, bool ownGroup)
+      : program_(program), ownGroup_(ownGroup), tracker_(macos_impl::systemProcessTable()) {}
 
   std::optional<ProcessEnd> look() override {
+    tracker_.look(program_);
     if (!end_) {
       end_ = endedChild(program_);
     }
     return end_;
   }
 
+  // The program stays unreaped until its group has been ended: until then neither its pid nor
+  // its group's can name another process.
   void endAll(Clock::time_point deadline) override {
-    if (ownGroup_) {
-      ::kill(-program_, SIGKILL);
-    }
-    ::kill(program_, SIGKILL);
+    // Stopped first, the program starts nothing more while what it started is looked for once
+    // more and ended.
+    signalProgram(SIGSTOP);
+    tracker_.look(program_);
+    tracker_.endAll(deadline);
+    signalProgram(SIGKILL);
     while (!reapChild(program_, false) && Clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
 
  private:
+  void signalProgram(int signal) {
+    if (ownGroup_) {
+      ::kill(-program_, signal);
+    }
+    ::kill(program_, signal);
+  }
+
   pid_t program_;
   bool ownGroup_;
+  macos_impl::DescendantTracker tracker_;
   std::optional<ProcessEnd> end_;
 };
 
@@ -57,7 +73,7 @@ std::unique_ptr<ChildTree> startChildTree(const SpawnPlan& plan) {
   if (plan.ownProcessGroup) {
     ::setpgid(program, program);  // as the program does, so the group exists whoever goes first
   }
-  return std::make_unique<ProgramGroup>(program, plan.ownProcessGroup);
+  return std::make_unique<TrackedTree>(program, plan.ownProcessGroup);
 }
 
 // A group of its own lets the whole group be ended; on a terminal it would be a background
@@ -70,6 +86,7 @@ bool programGetsOwnGroup() {
 void prepareChildForExec(const SpawnPlan&, pid_t) {}
 
 // Close-on-exec rather than closed: the failure report's pipe must stay open until the exec.
+// macOS has no call that does it at once; the loop stops at the descriptor limit.
 void closeInheritedDescriptorsOnExec(const SpawnPlan& plan) {
   for (int fd = STDERR_FILENO + 1; fd < plan.highestFd; ++fd) {
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);

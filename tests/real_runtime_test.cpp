@@ -78,4 +78,28 @@ TEST(RealRuntime, TheCheckWritesNoBytecodeIntoTheBundle) {
   }
 }
 
+// A copy of the system's python3 in the bundle answers here, and so passes the check, but still
+// takes its library and torch from the system it was copied from: --explain says so.
+TEST(RealRuntime, ExplainTellsACopiedSystemInterpreterFromASelfContainedOne) {
+  TempDir dir;
+  PackFixture pack(dir.path());
+  pack.writeStandardInfo("1.0", 1);
+  pack.writeWeights();
+  fs::create_directories(pack.interpreter().parent_path());
+  fs::copy_file(fs::canonical("/usr/bin/python3"), pack.interpreter());
+  auto plain = pack.run({"--check"});
+  auto explained = pack.run({"--check", "--explain"});
+  EXPECT_EQ(explained.out, plain.out);
+  EXPECT_EQ(explained.status, plain.status);
+  EXPECT_EQ(plain.err, "");
+  for (const char* what : {"its standard library", "torch"}) {
+    EXPECT_NE(explained.err.find(std::string("the interpreter takes ") + what +
+                                 " from outside the bundle"),
+              std::string::npos)
+        << what << ":\n"
+        << explained.err;
+  }
+  EXPECT_EQ(explained.err.find("leads outside the bundle"), std::string::npos) << explained.err;
+}
+
 }  // namespace

@@ -19,7 +19,6 @@ struct FileFacts {
   bool isLink = false;     // the path's last component is a symbolic link
   std::uint64_t size = 0;  // of a regular file
   std::string realPath;    // every link resolved; empty when nothing is there
-  int error = 0;           // errno of a look that failed for another reason than absence
 };
 
 class Files {

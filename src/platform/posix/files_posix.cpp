@@ -69,7 +69,6 @@ class LinuxFiles final : public Files {
       return facts;
     }
     if (::lstat(path.c_str(), &info) != 0) {
-      facts.error = errno == ENOENT || errno == ENOTDIR ? 0 : errno;
       return facts;
     }
     facts.isLink = S_ISLNK(info.st_mode);

@@ -37,6 +37,15 @@ for number in names(pending):
 os.execv(sys.argv[5], sys.argv[5:])
 )";
 
+// Sends SIGTERM to `pack` and expects it to end by that signal within a second.
+void expectEndedBySigtermAtOnce(StartedProgram& pack) {
+  auto signalled = Clock::now();
+  ::kill(pack.pid(), SIGTERM);
+  auto result = pack.wait(5s);
+  EXPECT_LT(Clock::now() - signalled, 1s);
+  EXPECT_EQ(result.signal, SIGTERM);
+}
+
 class CheckLifetime : public testing::Test {
  protected:
   CheckLifetime() : pack_(dir_.path()) {
@@ -392,11 +401,7 @@ TEST_F(CheckLifetime, ATerminationSignalWhileTheReportWaitsEndsThePack) {
   StartedProgram pack(options);
   ::close(ends[1]);
   std::this_thread::sleep_for(1s);
-  auto signalled = Clock::now();
-  ::kill(pack.pid(), SIGTERM);
-  auto result = pack.wait(5s);
-  EXPECT_LT(Clock::now() - signalled, 1s);
-  EXPECT_EQ(result.signal, SIGTERM);
+  expectEndedBySigtermAtOnce(pack);
   ::close(ends[0]);
 }
 
@@ -472,11 +477,7 @@ TEST_F(CheckLifetime, ATerminationSignalEndsAnExecThatHangs) {
   options.arguments = {pack_.executable().string(), "--check"};
   StartedProgram pack(options);
   std::this_thread::sleep_for(500ms);
-  auto signalled = Clock::now();
-  ::kill(pack.pid(), SIGTERM);
-  auto result = pack.wait(10s);
-  EXPECT_LT(Clock::now() - signalled, 1s);
-  EXPECT_EQ(result.signal, SIGTERM);
+  expectEndedBySigtermAtOnce(pack);
 
   ::kill(fileSystem.pid(), SIGKILL);
   fileSystem.wait(5s);

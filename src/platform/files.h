@@ -39,4 +39,8 @@ class Files {
 
 Files& systemFiles();
 
+// Why a bundle's file at `path` can't be read, in words for the person who mends the bundle
+// ("missing", "not a regular file", ...); empty when it can be.
+std::string whyUnreadable(const Files& files, const std::string& path);
+
 }  // namespace platform

@@ -50,47 +50,12 @@ std::string realExecutableLocation() {
   }
 }
 
-std::string lowercase(std::string text) {
-  for (char& c : text) {
-    c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  }
-  return text;
-}
-
-// Why the bundle's file at `path` can't be read, or nothing when it can: what a person needs to
-// mend it.
-std::string whyUnreadable(const std::string& path) {
-  const Files& files = systemFiles();
-  FileFacts facts = files.inspect(path);
-  switch (facts.kind) {
-    case FileFacts::Kind::Missing: {
-      for (const auto& name : files.namesIn(parentOf(path))) {
-        if (lowercase(name) == lowercase(nameOf(path))) {
-          return "missing (there is " + name + ": the name is case-sensitive)";
-        }
-      }
-      return "missing";
-    }
-    case FileFacts::Kind::DanglingLink:
-      return "a link to nothing";
-    case FileFacts::Kind::Directory:
-    case FileFacts::Kind::Other:
-      return "not a regular file";
-    case FileFacts::Kind::Regular:
-      break;
-  }
-  if (facts.size > maxReadableFileBytes) {
-    return "larger than the 1 MiB a bundle's file may be";
-  }
-  return files.readFile(path) ? "" : "can't be read";
-}
-
 // The Info dictionary, or none when Info.plist can't be read or its root is not a dictionary;
 // `problem` says why.
 PlistPtr readInfoDictionary(const std::string& path, std::string& problem) {
   auto bytes = systemFiles().readFile(path);
   if (!bytes) {
-    problem = whyUnreadable(path);
+    problem = whyUnreadable(systemFiles(), path);
     return nullptr;
   }
   PlistPtr root = parsePropertyList(*bytes);
@@ -153,7 +118,8 @@ std::map<std::string, std::string> readLocalizedInfo(const std::string& resource
   auto bytes = systemFiles().readFile(path);
   auto entries = bytes ? parseStringsFile(*bytes) : std::nullopt;
   if (!entries) {
-    report.stringsProblem = bytes ? "not a strings file the pack can read" : whyUnreadable(path);
+    report.stringsProblem =
+        bytes ? "not a strings file the pack can read" : whyUnreadable(systemFiles(), path);
   }
   return entries.value_or(std::map<std::string, std::string>{});
 }

@@ -17,24 +17,6 @@ std::string_view nameOf(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-// What a person mending the pack needs to know of an Info.plist CoreFoundation could not read.
-// CoreFoundation reads what is there without saying more, nor which strings file localized a
-// value: those stay unsaid.
-std::string whyUnread(const std::string& path) {
-  switch (systemFiles().inspect(path).kind) {
-    case FileFacts::Kind::Missing:
-      return "missing";
-    case FileFacts::Kind::DanglingLink:
-      return "a link to nothing";
-    case FileFacts::Kind::Directory:
-    case FileFacts::Kind::Other:
-      return "not a regular file";
-    case FileFacts::Kind::Regular:
-      break;
-  }
-  return "";
-}
-
 InfoValue numberValue(const CoreFoundation& cf, CFNumberRef number) {
   InfoValue value;
   if (cf.numberIsFloatType(number)) {
@@ -111,7 +93,7 @@ class CoreFoundationBundle final : public MainBundle {
     if (bundle_) {
       std::string contents(parentOf(parentOf(executable_)));
       report.infoPlist = contents + "/Info.plist";
-      report.infoPlistProblem = whyUnread(report.infoPlist);
+      report.infoPlistProblem = whyUnreadable(systemFiles(), report.infoPlist);
     }
     return report;
   }

@@ -18,10 +18,11 @@
 namespace platform {
 namespace {
 
+using linux_impl::localizationSearchOrder;
 using linux_impl::parsePropertyList;
 using linux_impl::parseStringsFile;
 using linux_impl::PlistPtr;
-using linux_impl::preferredLocalizations;
+using linux_impl::preferredLanguages;
 
 std::string parentOf(const std::string& path) {
   auto slash = path.find_last_of('/');
@@ -75,17 +76,20 @@ bool isDirectory(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// A name is one folder's, never a way out of the bundle's resources.
+bool isFolderName(const std::string& name) {
+  return !name.empty() && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos && name != "." && name != "..";
+}
+
 // The localization the bundle is shown in: the first of the user's languages it has a folder
-// for, else the one it was developed in.
+// for, else the one it was developed in, else English.
 std::optional<std::string> chosenLocalization(const std::string& resources,
                                               const std::string& developmentRegion) {
-  auto candidates = preferredLocalizations(std::getenv("LANGUAGE"), std::getenv("LC_ALL"),
-                                           std::getenv("LC_MESSAGES"), std::getenv("LANG"));
-  candidates.push_back(developmentRegion);
-  for (const auto& name : candidates) {
-    // A name is one folder's, never a way out of the bundle's resources.
-    if (!name.empty() && name.find('/') == std::string::npos && name != "." && name != ".." &&
-        isDirectory(resources + "/" + name + ".lproj")) {
+  auto languages = preferredLanguages(std::getenv("LANGUAGE"), std::getenv("LC_ALL"),
+                                      std::getenv("LC_MESSAGES"), std::getenv("LANG"));
+  for (const auto& name : localizationSearchOrder(languages, developmentRegion)) {
+    if (isFolderName(name) && isDirectory(resources + "/" + name + ".lproj")) {
       return name;
     }
   }
@@ -95,7 +99,7 @@ std::optional<std::string> chosenLocalization(const std::string& resources,
 // The strings that localize the Info dictionary, from the chosen localization's InfoPlist.strings.
 std::map<std::string, std::string> readLocalizedInfo(const std::string& resources, plist_t info) {
   auto localization =
-      chosenLocalization(resources, stringIn(info, "CFBundleDevelopmentRegion").value_or("en"));
+      chosenLocalization(resources, stringIn(info, "CFBundleDevelopmentRegion").value_or(""));
   if (!localization) {
     return {};
   }

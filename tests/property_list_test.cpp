@@ -90,6 +90,48 @@ TEST(PropertyList, NestingIsBoundedInBothForms) {
   }
 }
 
+std::string repeated(const std::string& text, size_t times) {
+  std::string all;
+  for (size_t i = 0; i < times; ++i) {
+    all += text;
+  }
+  return all;
+}
+
+// An array of `count` integers, each an object of its own.
+std::string binaryArrayOfIntegers(uint32_t count) {
+  BinaryList list;
+  std::vector<uint32_t> refs;
+  for (uint32_t i = 1; i <= count; ++i) {
+    refs.push_back(i);
+  }
+  list.add(BinaryList::array(refs));
+  for (uint32_t i = 0; i < count; ++i) {
+    list.add(BinaryList::integer(static_cast<uint8_t>(i)));
+  }
+  return list.bytes(0);
+}
+
+// However written, a list makes the parser build at most 32,768 values, keys included.
+TEST(PropertyList, ValuesAreBoundedInBothForms) {
+  struct Case {
+    const char* name;
+    std::string list;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"XML at the bound", xmlList("<array>" + repeated("<true/>", 32767) + "</array>"), true},
+      {"XML one more", xmlList("<array>" + repeated("<true/>", 32768) + "</array>"), false},
+      {"XML keys count", xmlList("<dict>" + repeated("<key>k</key><true/>", 16384) + "</dict>"),
+       false},
+      {"binary at the bound", binaryArrayOfIntegers(32767), true},
+      {"binary one more", binaryArrayOfIntegers(32768), false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parsePropertyList(c.list) != nullptr, c.accepted) << c.name;
+  }
+}
+
 // An array holding `copies` references to one string of `units` characters, ASCII or UTF-16.
 std::string sharedString(size_t units, size_t copies, bool utf16 = false) {
   BinaryList list;
@@ -395,8 +437,8 @@ TEST(PropertyList, ARefusalSaysWhy) {
       {xmlList("<dict><key>F</key><integer>1a</integer></dict>"),
        "an <integer> that is not a decimal or 0x hexadecimal number: 1a"},
       {doublingChain(20),
-       "binary references that expand past 32768 values or 1 MiB of strings "
-       "and data"},
+       "more than 32768 values or 1 MiB of strings and data once binary references are followed"},
+      {xmlList(repeated("<true/>", 40000)), "more than 32768 values"},
       {"<?xml version=\"1.0\" encoding=\"x-no-such-thing\"?><plist/>",
        "encoding x-no-such-thing can't be converted"},
       {"<plist><string>caf\xE9</string></plist>", "text that is not valid UTF-8"},
@@ -407,6 +449,10 @@ TEST(PropertyList, ARefusalSaysWhy) {
       {xmlList("<dict><key>k</key><string>" + std::string(100, 'x') + "</key></dict>"),
        "</key> where <string> is open"},
       {"no list at all", "text outside a value: no list at all"},
+      {"<?xml version=\"1.0\" encoding=\"IS\xCF-8859-1\"?><plist/>",
+       "an encoding name that names none: IS?-8859-1"},
+      {withV("&" + std::string(50, 'x') + ";"),
+       "an entity a property list can't define: &" + std::string(40, 'x') + "...;"},
   };
   for (const auto& c : cases) {
     std::string why;

@@ -206,9 +206,9 @@ class BinaryPreparer {
   }
 
   static std::string expansionReason() {
-    return "binary references that expand past " + std::to_string(maxPropertyListNodes) +
-           " values or " + std::to_string(maxPropertyListPayloadBytes >> 20) +
-           " MiB of strings and data";
+    return "more than " + std::to_string(maxPropertyListNodes) + " values or " +
+           std::to_string(maxPropertyListPayloadBytes >> 20) +
+           " MiB of strings and data once binary references are followed";
   }
 
   static std::string nestingReason() {

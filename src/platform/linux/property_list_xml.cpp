@@ -1,5 +1,6 @@
 // The XML list's check: the text brought to UTF-8 and read as XML, then written out again in the
 // plain form that the parser reads as the platform would, and at a cost that grows with the text.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -29,17 +30,21 @@ std::string_view trimmed(std::string_view text) {
   return text;
 }
 
-// A piece of the list's text for a reason: at most 40 bytes, cut where a character begins.
+// A piece of the list's text for a reason: at most 40 bytes, cut where a character begins, and
+// text a message can carry even where the list's is not.
 std::string excerpt(std::string_view text) {
   text = trimmed(text);
-  if (text.size() <= 40) {
-    return std::string(text);
-  }
-  size_t cut = 40;
-  while (cut > 0 && (static_cast<uint8_t>(text[cut]) & 0xC0) == 0x80) {
+  size_t cut = std::min<size_t>(text.size(), 40);
+  while (cut < text.size() && cut > 0 && (static_cast<uint8_t>(text[cut]) & 0xC0) == 0x80) {
     --cut;
   }
-  return std::string(text.substr(0, cut)) + "...";
+  std::string piece(text.substr(0, cut));
+  if (!isValidUtf8(piece)) {
+    for (char& c : piece) {
+      c = static_cast<uint8_t>(c) < 0x80 ? c : '?';
+    }
+  }
+  return cut < text.size() ? piece + "..." : piece;
 }
 
 int digitValue(char c, int base) {
@@ -238,7 +243,8 @@ bool isXmlCharacter(uint32_t c) {
 // document type, comments and processing instructions; with each value's text resolved (its
 // references, its CDATA sections, the comments in it) and written plainly, or as one CDATA
 // section where it holds '<' or '&'. The parser then meets no reference at all: it resolves each
-// by moving the rest of the text, a cost that grows with the square of their number.
+// by moving the rest of the text, a cost that grows with the square of their number. Values are
+// bounded as in a binary list, which keeps the parser's work to a few milliseconds.
 class XmlPreparer {
  public:
   XmlPreparer(std::string_view xml, std::string& why) : xml_(xml), why_(why) {}
@@ -403,7 +409,11 @@ class XmlPreparer {
     if (!open_.empty() && kindOf(open_.back()) == ElementKind::Empty) {
       return refuse("<" + excerpt(element) + "> inside <" + std::string(open_.back()) + ">");
     }
-    switch (kindOf(element)) {
+    ElementKind kind = kindOf(element);
+    if (kind != ElementKind::List && ++values_ > maxPropertyListNodes) {
+      return refuse("more than " + std::to_string(maxPropertyListNodes) + " values");
+    }
+    switch (kind) {
       case ElementKind::Unknown:
         return refuse("an element a property list does not have: <" + excerpt(element) + ">");
       case ElementKind::List:
@@ -575,8 +585,9 @@ class XmlPreparer {
   std::string& why_;
   size_t at_ = 0;
   std::string out_;
-  std::vector<std::string_view> open_;           // elements open around this point, outermost first
-  int containers_ = 0;                           // how many of them are dictionaries and arrays
+  std::vector<std::string_view> open_;  // elements open around this point, outermost first
+  int containers_ = 0;                  // how many of them are dictionaries and arrays
+  size_t values_ = 0;                   // every value and key so far, each a node the parser makes
   std::optional<std::string_view> textElement_;  // the text element open here, if one is
   std::string text_;                             // its text so far
 };

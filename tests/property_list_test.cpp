@@ -194,6 +194,26 @@ TEST(PropertyList, BinaryReferencesCannotLoopOrMultiply) {
   }
 }
 
+// A count of 15 or more follows its marker as an integer of 1, 2, 4 or 8 bytes, whatever it
+// needs; the root may be any object.
+TEST(PropertyList, BinaryCountsOfEveryWidthAreRead) {
+  auto arrayWithCountOf = [](unsigned widthExponent) {
+    size_t width = size_t{1} << widthExponent;
+    std::string array = "\xAF" + std::string(1, static_cast<char>(0x10 | widthExponent)) +
+                        BinaryList::bigEndian(15, width);
+    for (int i = 0; i < 15; ++i) {
+      array += BinaryList::bigEndian(0, 4);
+    }
+    BinaryList list;
+    list.add(BinaryList::integer(3));
+    return list.bytes(list.add(array));
+  };
+  for (unsigned exponent = 0; exponent <= 4; ++exponent) {
+    EXPECT_EQ(parsePropertyList(arrayWithCountOf(exponent)) != nullptr, exponent < 4)
+        << (1 << exponent) << " bytes";
+  }
+}
+
 // The library asserts that a dictionary's key ends at its first NUL; such a list never reaches it.
 TEST(PropertyList, KeysAreStringsWithoutNul) {
   auto withKey = [](const std::string& key) {

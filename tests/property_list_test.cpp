@@ -350,7 +350,8 @@ TEST(PropertyList, XmlIsReadAsXml) {
   };
   const Case cases[] = {
       {"the predefined entities", withV("&lt;&amp;&gt;&apos;&quot;"), "<&>'\""},
-      {"character references", withV("&#946;&#x3b2;&#x1F600;"), "\xCE\xB2\xCE\xB2\xF0\x9F\x98\x80"},
+      {"character references", withV("&#946;&#x3b2;&#x1F600;&#x10FFFD;"),
+       "\xCE\xB2\xCE\xB2\xF0\x9F\x98\x80\xF4\x8F\xBF\xBD"},
       {"&#0; inside a comment", withV("2.5<!-- &#0; -->"), "2.5"},
       {"&#0; inside CDATA", withV("<![CDATA[&#0;]]>"), "&#0;"},
       {"&#0; inside a comment between elements",
@@ -473,6 +474,8 @@ TEST(PropertyList, ARefusalSaysWhy) {
        "an encoding name that names none: IS?-8859-1"},
       {withV("&" + std::string(50, 'x') + ";"),
        "an entity a property list can't define: &" + std::string(40, 'x') + "...;"},
+      {withV("&a" + repeated("\xC3\xA9", 30) + ";"),
+       "an entity a property list can't define: &a" + repeated("\xC3\xA9", 19) + "...;"},
   };
   for (const auto& c : cases) {
     std::string why;

@@ -30,21 +30,23 @@ std::string_view trimmed(std::string_view text) {
   return text;
 }
 
-// A piece of the list's text for a reason: at most 40 bytes, cut where a character begins, and
-// text a message can carry even where the list's is not.
+// A piece of the list's text for a reason: text a message can carry even where the list's is
+// not, and at most 40 bytes of it, cut where a character begins.
 std::string excerpt(std::string_view text) {
-  text = trimmed(text);
-  size_t cut = std::min<size_t>(text.size(), 40);
-  while (cut < text.size() && cut > 0 && (static_cast<uint8_t>(text[cut]) & 0xC0) == 0x80) {
-    --cut;
-  }
-  std::string piece(text.substr(0, cut));
+  std::string piece(trimmed(text));
   if (!isValidUtf8(piece)) {
     for (char& c : piece) {
       c = static_cast<uint8_t>(c) < 0x80 ? c : '?';
     }
   }
-  return cut < text.size() ? piece + "..." : piece;
+  if (piece.size() <= 40) {
+    return piece;
+  }
+  size_t cut = 40;
+  while ((static_cast<uint8_t>(piece[cut]) & 0xC0) == 0x80) {
+    --cut;  // valid UTF-8: a character's first byte is at most three back
+  }
+  return piece.substr(0, cut) + "...";
 }
 
 int digitValue(char c, int base) {

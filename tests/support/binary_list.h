@@ -66,9 +66,10 @@ class BinaryList {
     return list;
   }
 
+  // `value` in `width` bytes, most significant first; a width past 8 is padded with zeros.
   static std::string bigEndian(uint64_t value, size_t width) {
     std::string bytes(width, '\0');
-    for (size_t i = 0; i < width; ++i) {
+    for (size_t i = 0; i < width && i < 8; ++i) {
       bytes[width - 1 - i] = static_cast<char>(value >> (8 * i));
     }
     return bytes;

@@ -5,14 +5,21 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <vector>
+
+#include "support/binary_list.h"
 
 namespace {
 
 using platform::linux_impl::maxPropertyListNesting;
+using platform::linux_impl::maxPropertyListPayloadBytes;
 using platform::linux_impl::parsePropertyList;
 using platform::linux_impl::PlistPtr;
+using testing_support::BinaryList;
+using testing_support::doublingChain;
 using namespace std::string_literals;
+using namespace std::chrono_literals;
 
 std::string xmlList(const std::string& body) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD "
@@ -31,67 +38,6 @@ std::string nestedArrays(size_t depth, const std::string& open = "<array>") {
   }
   return text;
 }
-
-// A binary list written by hand, object by object, so that it can hold what no writer would.
-class BinaryList {
- public:
-  // Appends an object's bytes; returns its index.
-  size_t add(std::string bytes) {
-    objects_.push_back(std::move(bytes));
-    return objects_.size() - 1;
-  }
-  static std::string array(const std::vector<uint32_t>& refs) {
-    std::string bytes;
-    if (refs.size() < 15) {
-      bytes += static_cast<char>(0xA0 | refs.size());
-    } else {
-      bytes += "\xAF\x12";  // the count follows as a 4-byte integer
-      bytes += bigEndian(refs.size(), 4);
-    }
-    for (uint32_t ref : refs) {
-      bytes += bigEndian(ref, 4);
-    }
-    return bytes;
-  }
-  static std::string dictionary(const std::vector<std::pair<uint32_t, uint32_t>>& entries) {
-    std::string keys, values;
-    for (auto [key, value] : entries) {
-      keys += bigEndian(key, 4);
-      values += bigEndian(value, 4);
-    }
-    return static_cast<char>(0xD0 | entries.size()) + keys + values;
-  }
-  static std::string ascii(const std::string& text) {
-    return static_cast<char>(0x50 | text.size()) + text;
-  }
-  static std::string integer16(uint64_t high, uint64_t low) {
-    return "\x14" + bigEndian(high, 8) + bigEndian(low, 8);
-  }
-
-  std::string bytes(size_t root) const {
-    std::string list = "bplist00";
-    std::string offsets;
-    for (const auto& object : objects_) {
-      offsets += bigEndian(list.size(), 4);
-      list += object;
-    }
-    size_t tableAt = list.size();
-    list += offsets;
-    list += std::string(6, '\0') + "\x04\x04" + bigEndian(objects_.size(), 8) + bigEndian(root, 8) +
-            bigEndian(tableAt, 8);
-    return list;
-  }
-
- private:
-  static std::string bigEndian(uint64_t value, size_t width) {
-    std::string bytes(width, '\0');
-    for (size_t i = 0; i < width; ++i) {
-      bytes[width - 1 - i] = static_cast<char>(value >> (8 * i));
-    }
-    return bytes;
-  }
-  std::vector<std::string> objects_;
-};
 
 // A chain of arrays `depth` deep, each holding the next.
 std::string binaryNesting(size_t depth) {
@@ -144,26 +90,66 @@ TEST(PropertyList, NestingIsBoundedInBothForms) {
   }
 }
 
+std::string repeated(const std::string& text, size_t times) {
+  std::string all;
+  for (size_t i = 0; i < times; ++i) {
+    all += text;
+  }
+  return all;
+}
+
+// An array of `count` integers, each an object of its own.
+std::string binaryArrayOfIntegers(uint32_t count) {
+  BinaryList list;
+  std::vector<uint32_t> refs;
+  for (uint32_t i = 1; i <= count; ++i) {
+    refs.push_back(i);
+  }
+  list.add(BinaryList::array(refs));
+  for (uint32_t i = 0; i < count; ++i) {
+    list.add(BinaryList::integer(static_cast<uint8_t>(i)));
+  }
+  return list.bytes(0);
+}
+
+// However written, a list makes the parser build at most 32,768 values, keys included.
+TEST(PropertyList, ValuesAreBoundedInBothForms) {
+  struct Case {
+    const char* name;
+    std::string list;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"XML at the bound", xmlList("<array>" + repeated("<true/>", 32767) + "</array>"), true},
+      {"XML one more", xmlList("<array>" + repeated("<true/>", 32768) + "</array>"), false},
+      {"XML keys count", xmlList("<dict>" + repeated("<key>k</key><true/>", 16384) + "</dict>"),
+       false},
+      {"binary at the bound", binaryArrayOfIntegers(32767), true},
+      {"binary one more", binaryArrayOfIntegers(32768), false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parsePropertyList(c.list) != nullptr, c.accepted) << c.name;
+  }
+}
+
+// An array holding `copies` references to one string of `units` characters, ASCII or UTF-16.
+std::string sharedString(size_t units, size_t copies, bool utf16 = false) {
+  BinaryList list;
+  list.add(BinaryList::array(std::vector<uint32_t>(copies, 1)));
+  list.add(utf16 ? BinaryList::utf16(std::u16string(units, u'\u00e9'))
+                 : BinaryList::ascii(std::string(units, 'a')));
+  return list.bytes(0);
+}
+
 TEST(PropertyList, BinaryReferencesCannotLoopOrMultiply) {
   BinaryList loop;
   loop.add(BinaryList::array({1}));
   loop.add(BinaryList::array({0}));
-  EXPECT_EQ(parsePropertyList(loop.bytes(0)), nullptr) << "a cycle";
-
-  // Each array refers twice to the next: 48 levels stand for 2^48 copies.
-  BinaryList doubling;
-  for (uint32_t i = 0; i < 48; ++i) {
-    doubling.add(BinaryList::array({i + 1, i + 1}));
-  }
-  doubling.add(BinaryList::ascii("leaf"));
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(parsePropertyList(doubling.bytes(0)), nullptr) << "doubling";
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 
   // A shared object met shallow first and deep later is as deep as its deepest place.
   BinaryList sharedDeep;
-  // object 0: [1, 2]; 1: the chain of depth maxPropertyListNesting - 1 starting at 3;
-  // 2: an array 2 deep whose inner array holds object 1 at depth 3 + chain.
+  // object 0: [3, 2]; 1: an empty array; 2: [1, 3], which holds the chain one level deeper;
+  // 3 on: a chain of arrays maxPropertyListNesting - 1 deep.
   const uint32_t chainStart = 3;
   const uint32_t chainDepth = maxPropertyListNesting - 1;
   sharedDeep.add(BinaryList::array({chainStart, 2}));
@@ -173,7 +159,59 @@ TEST(PropertyList, BinaryReferencesCannotLoopOrMultiply) {
     sharedDeep.add(BinaryList::array({chainStart + i + 1}));
   }
   sharedDeep.add(BinaryList::array({}));
-  EXPECT_EQ(parsePropertyList(sharedDeep.bytes(0)), nullptr) << "shared, deeper the second time";
+
+  BinaryList sharedArray;  // one array of 1,000 integers, a thousand times over
+  sharedArray.add(BinaryList::array(std::vector<uint32_t>(1000, 1)));
+  sharedArray.add(BinaryList::array(std::vector<uint32_t>(1000, 2)));
+  sharedArray.add(BinaryList::integer(7));
+
+  // The bounds, 32,768 nodes and 1 MiB of strings and data, keep the copies to a few
+  // milliseconds: the cases hold them to that, in numbers.
+  const size_t stringUnits = 1 << 16;
+  struct Case {
+    const char* name;
+    std::string list;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"a cycle", loop.bytes(0), false},
+      {"a doubling chain of 14 levels: 32,767 nodes", doublingChain(14), true},
+      {"15 levels: 65,535 nodes", doublingChain(15), false},
+      {"20 levels", doublingChain(20), false},
+      {"48 levels", doublingChain(48), false},
+      {"shared, deeper the second time", sharedDeep.bytes(0), false},
+      {"a shared array", sharedArray.bytes(0), false},
+      {"64 KiB of text 16 times", sharedString(stringUnits, 16), true},
+      {"17 times", sharedString(stringUnits, 17), false},
+      {"UTF-16 counts two bytes a character", sharedString(stringUnits / 2, 17, true), false},
+      {"a string past the byte bound on its own", sharedString(maxPropertyListPayloadBytes + 1, 1),
+       false},
+  };
+  for (const auto& c : cases) {
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(parsePropertyList(c.list) != nullptr, c.accepted) << c.name;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << c.name;
+  }
+}
+
+// A count of 15 or more follows its marker as an integer of 1, 2, 4 or 8 bytes, whatever it
+// needs; the root may be any object.
+TEST(PropertyList, BinaryCountsOfEveryWidthAreRead) {
+  auto arrayWithCountOf = [](unsigned widthExponent) {
+    size_t width = size_t{1} << widthExponent;
+    std::string array = "\xAF" + std::string(1, static_cast<char>(0x10 | widthExponent)) +
+                        BinaryList::bigEndian(15, width);
+    for (int i = 0; i < 15; ++i) {
+      array += BinaryList::bigEndian(0, 4);
+    }
+    BinaryList list;
+    list.add(BinaryList::integer(3));
+    return list.bytes(list.add(array));
+  };
+  for (unsigned exponent = 0; exponent <= 4; ++exponent) {
+    EXPECT_EQ(parsePropertyList(arrayWithCountOf(exponent)) != nullptr, exponent < 4)
+        << (1 << exponent) << " bytes";
+  }
 }
 
 // The library asserts that a dictionary's key ends at its first NUL; such a list never reaches it.
@@ -185,17 +223,34 @@ TEST(PropertyList, KeysAreStringsWithoutNul) {
     list.add(BinaryList::ascii("v"));
     return list.bytes(0);
   };
-  EXPECT_NE(parsePropertyList(withKey(BinaryList::ascii("key"))), nullptr);
-  EXPECT_EQ(parsePropertyList(withKey(BinaryList::ascii(std::string("k\0y", 3)))), nullptr);
-  EXPECT_EQ(parsePropertyList(withKey(std::string("\x62\0k\0\0", 5))), nullptr) << "UTF-16";
-  EXPECT_EQ(parsePropertyList(withKey("\x11\x01\x02")), nullptr) << "an integer";
-  EXPECT_NE(parsePropertyList(xmlList("<dict><key>k&#65;</key><string>v</string></dict>")),
-            nullptr);
-  for (const char* nul : {"&#0;", "&#x00;", "&#X0;", "&#000;"}) {
-    auto list = xmlList(std::string("<dict><key>k") + nul + "</key><string>v</string></dict>");
-    EXPECT_EQ(parsePropertyList(list), nullptr) << nul;
+  struct Case {
+    const char* name;
+    std::string list;
+    std::optional<std::string> key;  // none: the list is refused
+  };
+  const Case cases[] = {
+      {"ASCII", withKey(BinaryList::ascii("key")), "key"},
+      {"UTF-16, as any key beyond ASCII is stored", withKey(BinaryList::utf16(u"Schl\u00fcssel")),
+       "Schl\xC3\xBCssel"},
+      {"ASCII with a NUL", withKey(BinaryList::ascii("k\0y"s)), std::nullopt},
+      {"UTF-16 with a NUL", withKey(BinaryList::utf16(u"k\0y"s)), std::nullopt},
+      {"an integer", withKey(BinaryList::integer(2)), std::nullopt},
+      {"an array", withKey(BinaryList::array({})), std::nullopt},
+      {"XML with a reference", xmlList("<dict><key>k&#65;</key><string>v</string></dict>"), "kA"},
+      {"XML &#0;", xmlList("<dict><key>k&#0;</key><string>v</string></dict>"), std::nullopt},
+      {"XML &#x00;", xmlList("<dict><key>k&#x00;</key><string>v</string></dict>"), std::nullopt},
+      {"XML &#000;", xmlList("<dict><key>k&#000;</key><string>v</string></dict>"), std::nullopt},
+      {"XML &#X0;, which is no reference",
+       xmlList("<dict><key>k&#X0;</key><string>v</string></dict>"), std::nullopt},
+      {"XML with a NUL byte", xmlList("<dict><key>k\0</key><string/></dict>"s), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    PlistPtr root = parsePropertyList(c.list);
+    ASSERT_EQ(root != nullptr, c.key.has_value()) << c.name;
+    if (root) {
+      EXPECT_NE(plist_dict_get_item(root.get(), c.key->c_str()), nullptr) << c.name;
+    }
   }
-  EXPECT_EQ(parsePropertyList(xmlList("<dict><key>k\0</key><string/></dict>"s)), nullptr);
 }
 
 // What the format key reads as: an integer, an integer turned into false, or no list at all.
@@ -226,7 +281,15 @@ TEST(PropertyList, IntegersAreReadAsThePlatformReadsThem) {
       {"0x", std::nullopt},
       {"1 2", std::nullopt},
       {"1.0", std::nullopt},
-      {"&#49;", std::nullopt},
+      {"1a", std::nullopt},
+      {"&#49;", 1},
+      {"&#x31;&#50;", 12},
+      {"<!-- one -->1", 1},
+      {"1<!-- and -->2", 12},
+      {"<![CDATA[1]]>", 1},
+      {" 1<![CDATA[2]]> ", 12},
+      {"<![CDATA[0x]]>1f", 31},
+      {"1<b/>", std::nullopt},
   };
   for (const auto& c : cases) {
     auto list = xmlList(std::string("<dict><key>F</key><integer>") + c.text +
@@ -261,6 +324,178 @@ TEST(PropertyList, IntegersAreReadAsThePlatformReadsThem) {
     plist_t node = plist_dict_get_item(root.get(), "F");
     EXPECT_EQ(plist_get_node_type(node), inRange ? PLIST_UINT : PLIST_BOOLEAN) << high << low;
   }
+}
+
+// The value under key "V" of a list whose root is a dictionary; none when the list is refused.
+std::optional<std::string> valueOfV(const std::string& list) {
+  PlistPtr root = parsePropertyList(list);
+  if (!root) {
+    return std::nullopt;
+  }
+  plist_t node = plist_dict_get_item(root.get(), "V");
+  uint64_t length = 0;
+  const char* text = node ? plist_get_string_ptr(node, &length) : nullptr;
+  return std::string(text ? text : "(no string)", text ? length : 11);
+}
+
+std::string withV(const std::string& value) {
+  return xmlList("<dict><key>V</key><string>" + value + "</string></dict>");
+}
+
+TEST(PropertyList, XmlIsReadAsXml) {
+  struct Case {
+    const char* name;
+    std::string list;
+    std::optional<std::string> value;  // none: the list is refused
+  };
+  const Case cases[] = {
+      {"the predefined entities", withV("&lt;&amp;&gt;&apos;&quot;"), "<&>'\""},
+      {"character references", withV("&#946;&#x3b2;&#x1F600;&#x10FFFD;"),
+       "\xCE\xB2\xCE\xB2\xF0\x9F\x98\x80\xF4\x8F\xBF\xBD"},
+      {"&#0; inside a comment", withV("2.5<!-- &#0; -->"), "2.5"},
+      {"&#0; inside CDATA", withV("<![CDATA[&#0;]]>"), "&#0;"},
+      {"&#0; inside a comment between elements",
+       xmlList("<dict><!-- &#0; --><key>V</key><string>v</string></dict>"), "v"},
+      {"CDATA holding what ends CDATA once resolved", withV("]]&gt;<![CDATA[<&]]>]]&gt;"),
+       "]]><&]]>"},
+      {"CR LF in a string", withV("a\r\nb"), "a\nb"},
+      {"a lone CR", withV("a\rb\r"), "a\nb\n"},
+      {"CR LF in CDATA", withV("<![CDATA[a\r\nb]]>"), "a\nb"},
+      {"a CR by reference stays", withV("a&#13;\nb"), "a\r\nb"},
+      {"an empty key",
+       xmlList("<dict><key/><string>e</string><key>V</key><string>v</string></dict>"), "v"},
+      {"an empty string", xmlList("<dict><key>V</key><string/></dict>"), ""},
+      {"attributes and spaces in tags",
+       xmlList("<dict ><key\n>V</key ><string a='&#60;' b=\"x\">v</string\t></dict>"), "v"},
+      {"a reference to half a surrogate pair", withV("&#xD800;"), std::nullopt},
+      {"a reference to a control character", withV("&#1;"), std::nullopt},
+      {"a reference past Unicode", withV("&#x110000;"), std::nullopt},
+      {"a reference of many digits", withV("&#0000000000000000065;"), "A"},
+      {"a reference of too many digits", withV("&#99999999999999999999;"), std::nullopt},
+      {"an entity no list defines", withV("&nbsp;"), std::nullopt},
+      {"an & alone", withV("a & b"), std::nullopt},
+      {"&#0; in an attribute", "<plist version=\"&#0;\"><dict/></plist>", std::nullopt},
+      {"an element inside a string", withV("a<b/>c"), std::nullopt},
+      {"an element no list has", xmlList("<dict><key>V</key><ustring>v</ustring></dict>"),
+       std::nullopt},
+      {"text between values", xmlList("<dict>x<key>V</key><string>v</string></dict>"),
+       std::nullopt},
+      {"an end tag that closes another", xmlList("<dict><key>V</key><string>v</key></dict>"),
+       std::nullopt},
+      {"a dictionary never closed", "<plist><dict><key>V</key><string>v</string></plist>",
+       std::nullopt},
+      {"an end tag with nothing open", "</plist>", std::nullopt},
+      {"an unclosed comment", withV("v<!-- "), std::nullopt},
+      {"a comment that only seems to end", withV("v<!-->"), std::nullopt},
+      {"a processing instruction that only seems to end", "<?><plist><string/></plist>",
+       std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(valueOfV(c.list), c.value) << c.name;
+  }
+}
+
+std::string utf16(const std::u16string& text, bool littleEndian) {
+  std::string bytes = littleEndian ? "\xFF\xFE" : "\xFE\xFF";
+  for (char16_t unit : text) {
+    char low = static_cast<char>(unit & 0xFF);
+    char high = static_cast<char>(unit >> 8);
+    bytes += littleEndian ? std::string{low, high} : std::string{high, low};
+  }
+  return bytes;
+}
+
+TEST(PropertyList, EveryEncodingComesBackAsUtf8) {
+  auto declared = [](const std::string& encoding, const std::string& value) {
+    return "<?xml version=\"1.0\" encoding=\"" + encoding +
+           "\"?>\n<plist version=\"1.0\"><dict><key>V</key><string>" + value +
+           "</string></dict></plist>\n";
+  };
+  const std::u16string utf16List =
+      u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<plist version=\"1.0\"><dict><key>V</key>"
+      u"<string>2.5 caf\u00e9 \U0001F600</string></dict></plist>\n";
+  const std::string cafe = "2.5 caf\xC3\xA9";
+  struct Case {
+    const char* name;
+    std::string list;
+    std::optional<std::string> value;  // none: the list is refused
+  };
+  const Case cases[] = {
+      {"UTF-8 with a byte-order mark", "\xEF\xBB\xBF" + withV(cafe), cafe},
+      {"ISO-8859-1", declared("ISO-8859-1", "2.5 caf\xE9"), cafe},
+      {"its name in lower case", declared("iso-8859-1", "2.5 caf\xE9"), cafe},
+      {"windows-1252", declared("windows-1252", "\x80"), "\xE2\x82\xAC"},
+      {"Shift_JIS", declared("Shift_JIS", "\x93\xfa\x96\x7b"), "\xE6\x97\xA5\xE6\x9C\xAC"},
+      {"UTF-16 little-endian", utf16(utf16List, true), cafe + " \xF0\x9F\x98\x80"},
+      {"UTF-16 big-endian", utf16(utf16List, false), cafe + " \xF0\x9F\x98\x80"},
+      {"declared UTF-16, written in UTF-8", declared("UTF-16", cafe), cafe},
+      {"an encoding the converter does not know", declared("x-no-such-thing", "v"), std::nullopt},
+      {"an encoding name that is none", declared("UTF 8;rm", "v"), std::nullopt},
+      {"no declaration, and not UTF-8", withV("caf\xE9"), std::nullopt},
+      {"ISO-8859-1 bytes said to be UTF-8", declared("UTF-8", "caf\xE9"), std::nullopt},
+      {"UTF-8 past U+10FFFF", withV("\xF4\x90\x80\x80"), std::nullopt},
+      {"UTF-8 for a surrogate", withV("\xED\xA0\x80"), std::nullopt},
+      {"an overlong UTF-8 form", withV("\xC0\xAF"), std::nullopt},
+      {"UTF-16 with half a surrogate pair", utf16(u"<plist><string>\xD800</string></plist>", true),
+       std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(valueOfV(c.list), c.value) << c.name;
+  }
+}
+
+// A later explanation to pack makers says why their list was not read.
+TEST(PropertyList, ARefusalSaysWhy) {
+  struct Case {
+    std::string list;
+    std::string why;
+  };
+  const Case cases[] = {
+      {"", "an empty file"},
+      {xmlList(nestedArrays(maxPropertyListNesting + 1)),
+       "nested deeper than 512 dictionaries and arrays"},
+      {binaryNesting(maxPropertyListNesting + 1), "nested deeper than 512 dictionaries and arrays"},
+      {xmlList("<dict><key>F</key><integer>1a</integer></dict>"),
+       "an <integer> that is not a decimal or 0x hexadecimal number: 1a"},
+      {doublingChain(20),
+       "more than 32768 values or 1 MiB of strings and data once binary references are followed"},
+      {xmlList(repeated("<true/>", 40000)), "more than 32768 values"},
+      {"<?xml version=\"1.0\" encoding=\"x-no-such-thing\"?><plist/>",
+       "encoding x-no-such-thing can't be converted"},
+      {"<plist><string>caf\xE9</string></plist>", "text that is not valid UTF-8"},
+      {withV("&#0;"), "a character reference to NUL: &#0;"},
+      {withV("&nbsp;"), "an entity a property list can't define: &nbsp;"},
+      {"<plist><dict><string>v</string></dict></plist>",
+       "not a property list (the parser refused it)"},
+      {xmlList("<dict><key>k</key><string>" + std::string(100, 'x') + "</key></dict>"),
+       "</key> where <string> is open"},
+      {"no list at all", "text outside a value: no list at all"},
+      {"<?xml version=\"1.0\" encoding=\"IS\xCF-8859-1\"?><plist/>",
+       "an encoding name that names none: IS?-8859-1"},
+      {withV("&" + std::string(50, 'x') + ";"),
+       "an entity a property list can't define: &" + std::string(40, 'x') + "...;"},
+      {withV("&a" + repeated("\xC3\xA9", 30) + ";"),
+       "an entity a property list can't define: &a" + repeated("\xC3\xA9", 19) + "...;"},
+  };
+  for (const auto& c : cases) {
+    std::string why;
+    EXPECT_EQ(parsePropertyList(c.list, &why), nullptr) << c.why;
+    EXPECT_EQ(why, c.why);
+  }
+  std::string untouched = "as it was";
+  EXPECT_NE(parsePropertyList(withV("v"), &untouched), nullptr);
+  EXPECT_EQ(untouched, "as it was");
+}
+
+// The parser resolves each reference by moving the rest of the text; here it meets none.
+TEST(PropertyList, AFloodOfReferencesIsReadInLinearTime) {
+  std::string flood;
+  for (int i = 0; i < 200000; ++i) {
+    flood += "&amp;";
+  }
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(valueOfV(withV(flood)), std::string(200000, '&'));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
 }  // namespace

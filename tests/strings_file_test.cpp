@@ -5,8 +5,9 @@
 
 namespace {
 
+using platform::linux_impl::localizationSearchOrder;
 using platform::linux_impl::parseStringsFile;
-using platform::linux_impl::preferredLocalizations;
+using platform::linux_impl::preferredLanguages;
 using Entries = std::map<std::string, std::string>;
 using namespace std::string_literals;
 
@@ -54,6 +55,19 @@ TEST(StringsFile, ReadsTheTextFormInEachEncoding) {
        "<string>3.0</string><key>RuvizuvePackFormat</key><integer>1</integer></dict></plist>",
        Entries{{"CFBundleShortVersionString", "3.0"}}},
       {"a property list that is no dictionary", "<plist><array/></plist>", std::nullopt},
+      {"a property list after white space",
+       "\n  <?xml version=\"1.0\"?><plist><dict><key>CFBundleName</key><string>P</string></dict>"
+       "</plist>",
+       Entries{{"CFBundleName", "P"}}},
+      {"a property list in ISO-8859-1",
+       "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><plist><dict><key>CFBundleName</key>"
+       "<string>caf\xE9</string></dict></plist>",
+       Entries{{"CFBundleName", "caf\xC3\xA9"}}},
+      {"a property list in UTF-16",
+       utf16(u"<plist><dict><key>CFBundleName</key><string>caf\u00e9</string></dict></plist>",
+             false),
+       Entries{{"CFBundleName", "caf\xC3\xA9"}}},
+      {"UTF-8 past U+10FFFF", "\"a\" = \"\xF4\x90\x80\x80\";", std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(parseStringsFile(c.bytes), c.expected) << c.name;
@@ -71,20 +85,53 @@ TEST(StringsFile, TheUsersLanguagesComeAsGettextReadsThem) {
   };
   using V = std::vector<std::string>;
   const Case cases[] = {
-      {"LANG alone", nullptr, nullptr, nullptr, "de_DE.UTF-8", V{"de_DE", "de"}},
+      {"LANG alone", nullptr, nullptr, nullptr, "de_DE.UTF-8", V{"de_DE"}},
       {"a language without a country", nullptr, nullptr, nullptr, "fr", V{"fr"}},
       {"LC_ALL before LC_MESSAGES before LANG", nullptr, "it_IT@euro", "es_ES", "de_DE",
-       V{"it_IT", "it"}},
-      {"LC_MESSAGES before LANG", nullptr, "", "es_ES.UTF-8", "de_DE", V{"es_ES", "es"}},
+       V{"it_IT"}},
+      {"LC_MESSAGES before LANG", nullptr, "", "es_ES.UTF-8", "de_DE", V{"es_ES"}},
       {"LANGUAGE first, as a list", "pt_BR:fr::de", nullptr, nullptr, "en_US.UTF-8",
-       V{"pt_BR", "pt", "fr", "de", "en_US", "en"}},
+       V{"pt_BR", "fr", "de", "en_US"}},
       {"LANGUAGE is ignored in the C locale", "de", nullptr, nullptr, "C.UTF-8", V{}},
       {"nothing set", nullptr, nullptr, nullptr, nullptr, V{}},
       {"POSIX", nullptr, "POSIX", nullptr, nullptr, V{}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(preferredLocalizations(c.language, c.lcAll, c.lcMessages, c.lang), c.expected)
-        << c.name;
+    EXPECT_EQ(preferredLanguages(c.language, c.lcAll, c.lcMessages, c.lang), c.expected) << c.name;
+  }
+}
+
+// Bundles name their folders "pt-BR", "pt_BR", "zh-Hans" or, older ones, "German".
+TEST(StringsFile, FoldersAreSoughtByEveryNameBundlesGiveThem) {
+  struct Case {
+    std::vector<std::string> languages;
+    const char* developmentRegion;
+    std::vector<std::string> expected;
+  };
+  using V = std::vector<std::string>;
+  const Case cases[] = {
+      {V{"pt_BR"}, "", V{"pt-BR", "pt_BR", "pt", "en", "English"}},
+      {V{"pt_br"}, "", V{"pt-BR", "pt_BR", "pt", "en", "English"}},
+      {V{"zh_CN"}, "", V{"zh-CN", "zh_CN", "zh-Hans", "zh", "en", "English"}},
+      {V{"zh_SG"}, "", V{"zh-SG", "zh_SG", "zh-Hans", "zh", "en", "English"}},
+      {V{"zh_TW"}, "", V{"zh-TW", "zh_TW", "zh-Hant", "zh", "en", "English"}},
+      {V{"zh_HK"}, "", V{"zh-HK", "zh_HK", "zh-Hant", "zh", "en", "English"}},
+      {V{"zh_MO"}, "", V{"zh-MO", "zh_MO", "zh-Hant", "zh", "en", "English"}},
+      {V{"zh"}, "", V{"zh", "en", "English"}},
+      {V{"de_DE", "fr"}, "", V{"de-DE", "de_DE", "de", "German", "fr", "French", "en", "English"}},
+      {V{"ja_JP", "es", "it", "nl"}, "",
+       V{"ja-JP", "ja_JP", "ja", "Japanese", "es", "Spanish", "it", "Italian", "nl", "Dutch", "en",
+         "English"}},
+      {V{"sv_SE"}, "de", V{"sv-SE", "sv_SE", "sv", "de", "German", "en", "English"}},
+      {V{}, "German", V{"de", "German", "en", "English"}},
+      {V{}, "en-US", V{"en-US", "en_US", "en", "English"}},
+      {V{}, "zh-Hant", V{"zh-Hant", "zh", "en", "English"}},
+      {V{}, "sr-Latn-RS", V{"sr-RS", "sr_RS", "sr-Latn", "sr", "en", "English"}},
+      {V{}, "es-419", V{"es-419", "es_419", "es", "Spanish", "en", "English"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(localizationSearchOrder(c.languages, c.developmentRegion), c.expected)
+        << c.languages.size() << " languages, region " << c.developmentRegion;
   }
 }
 

@@ -8,9 +8,14 @@ namespace {
 
 using namespace testing_support;
 
-// The same dictionary written by the plist library in its binary form.
-std::string binaryPlist(const std::string& version, bool withVersion) {
+// The same dictionary written by the plist library in its binary form; a key beyond ASCII is
+// stored in UTF-16.
+std::string binaryPlist(const std::string& version, bool withVersion,
+                        const char* otherKey = nullptr) {
   plist_t dict = plist_new_dict();
+  if (otherKey) {
+    plist_dict_set_item(dict, otherKey, plist_new_string("v"));
+  }
   if (withVersion) {
     plist_dict_set_item(dict, "CFBundleShortVersionString", plist_new_string(version.c_str()));
   }
@@ -38,6 +43,8 @@ TEST(VersionMode, PrintsTheVersionTextAndOneLineFeed) {
       {"xml string", xml("<key>CFBundleShortVersionString</key><string>2.4.1</string>"), "2.4.1\n"},
       {"binary plist", binaryPlist("3.0 beta", true), "3.0 beta\n"},
       {"binary plist without the key", binaryPlist("", false), "1.0\n"},
+      {"binary plist with a key beyond ASCII", binaryPlist("3.1", true, "Schl\xC3\xBCssel"),
+       "3.1\n"},
       {"empty string", xml("<key>CFBundleShortVersionString</key><string></string>"), "\n"},
       {"padded with spaces", xml("<key>CFBundleShortVersionString</key><string>  1.2 </string>"),
        "  1.2 \n"},

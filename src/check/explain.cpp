@@ -76,10 +76,12 @@ std::string infoPlistFix(const std::string& problem) {
   if (problem.rfind("missing", 0) == 0) {
     return "lay the bundle out with cmake --install, which writes Contents/Info.plist";
   }
-  if (problem.find("property list") != std::string::npos) {
-    return "write it as an XML or binary property list whose root is a dictionary";
+  if (problem.find("regular file") != std::string::npos ||
+      problem.find("1 MiB") != std::string::npos || problem.find("link") != std::string::npos ||
+      problem.find("read") != std::string::npos) {
+    return "make it a readable regular file of at most 1 MiB";
   }
-  return "make it a regular file of at most 1 MiB";
+  return "write it as an XML or binary property list whose root is a dictionary";
 }
 
 void explainInfoPlist(const platform::MainBundle& bundle, std::vector<Finding>& out) {

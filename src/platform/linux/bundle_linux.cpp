@@ -18,10 +18,11 @@
 namespace platform {
 namespace {
 
+using linux_impl::localizationSearchOrder;
 using linux_impl::parsePropertyList;
 using linux_impl::parseStringsFile;
 using linux_impl::PlistPtr;
-using linux_impl::preferredLocalizations;
+using linux_impl::preferredLanguages;
 
 std::string parentOf(const std::string& path) {
   auto slash = path.find_last_of('/');
@@ -58,9 +59,10 @@ PlistPtr readInfoDictionary(const std::string& path, std::string& problem) {
     problem = whyUnreadable(systemFiles(), path);
     return nullptr;
   }
-  PlistPtr root = parsePropertyList(*bytes);
+  std::string why;
+  PlistPtr root = parsePropertyList(*bytes, &why);
   if (!root) {
-    problem = "not a property list the pack can read";
+    problem = why.empty() ? "not a property list the pack can read" : why;
   } else if (plist_get_node_type(root.get()) != PLIST_DICT) {
     problem = "its root is not a dictionary";
     root = nullptr;
@@ -83,17 +85,20 @@ bool isDirectory(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// A name is one folder's, never a way out of the bundle's resources.
+bool isFolderName(const std::string& name) {
+  return !name.empty() && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos && name != "." && name != "..";
+}
+
 // The localization the bundle is shown in: the first of the user's languages it has a folder
-// for, else the one it was developed in.
+// for, else the one it was developed in, else English.
 std::optional<std::string> chosenLocalization(const std::string& resources,
                                               const std::string& developmentRegion) {
-  auto candidates = preferredLocalizations(std::getenv("LANGUAGE"), std::getenv("LC_ALL"),
-                                           std::getenv("LC_MESSAGES"), std::getenv("LANG"));
-  candidates.push_back(developmentRegion);
-  for (const auto& name : candidates) {
-    // A name is one folder's, never a way out of the bundle's resources.
-    if (!name.empty() && name.find('/') == std::string::npos && name != "." && name != ".." &&
-        isDirectory(resources + "/" + name + ".lproj")) {
+  auto languages = preferredLanguages(std::getenv("LANGUAGE"), std::getenv("LC_ALL"),
+                                      std::getenv("LC_MESSAGES"), std::getenv("LANG"));
+  for (const auto& name : localizationSearchOrder(languages, developmentRegion)) {
+    if (isFolderName(name) && isDirectory(resources + "/" + name + ".lproj")) {
       return name;
     }
   }
@@ -105,7 +110,7 @@ std::map<std::string, std::string> readLocalizedInfo(const std::string& resource
                                                      InfoReport& report,
                                                      std::string& localization) {
   auto chosen =
-      chosenLocalization(resources, stringIn(info, "CFBundleDevelopmentRegion").value_or("en"));
+      chosenLocalization(resources, stringIn(info, "CFBundleDevelopmentRegion").value_or(""));
   if (!chosen) {
     return {};
   }

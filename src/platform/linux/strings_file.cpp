@@ -1,67 +1,17 @@
 #include "platform/linux/strings_file.h"
 
-#include <iconv.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <iterator>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/property_list.h"
+#include "platform/linux/text_encoding.h"
 
 namespace platform::linux_impl {
 namespace {
 
 using Entries = std::map<std::string, std::string>;
-
-// `bytes` converted from `encoding` to UTF-8; none when they are not valid in it.
-std::optional<std::string> toUtf8(std::string_view bytes, const char* encoding) {
-  iconv_t converter = ::iconv_open("UTF-8", encoding);
-  if (converter == reinterpret_cast<iconv_t>(-1)) {
-    return std::nullopt;
-  }
-  std::string out(bytes.size() * 2 + 16, '\0');
-  auto* in = const_cast<char*>(bytes.data());
-  size_t inLeft = bytes.size();
-  char* next = out.data();
-  size_t outLeft = out.size();
-  bool ok = true;
-  while (ok && inLeft > 0) {
-    if (::iconv(converter, &in, &inLeft, &next, &outLeft) == static_cast<size_t>(-1)) {
-      if (errno == E2BIG) {
-        size_t used = static_cast<size_t>(next - out.data());
-        out.resize(out.size() * 2);
-        next = out.data() + used;
-        outLeft = out.size() - used;
-      } else {
-        ok = false;  // an invalid or incomplete sequence
-      }
-    }
-  }
-  ::iconv_close(converter);
-  if (!ok) {
-    return std::nullopt;
-  }
-  out.resize(static_cast<size_t>(next - out.data()));
-  return out;
-}
-
-void appendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 bool isSpace(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
@@ -265,15 +215,13 @@ std::optional<Entries> stringsOfPropertyList(std::string_view bytes) {
   return entries;
 }
 
-std::optional<Entries> stringsOfText(std::string_view text) {
+// Whether text begins, after white space, as XML does.
+bool looksLikeXml(std::string_view text) {
   size_t first = 0;
   while (first < text.size() && isSpace(text[first])) {
     ++first;
   }
-  if (first < text.size() && text[first] == '<') {
-    return stringsOfPropertyList(text);
-  }
-  return StringsParser(text).run();
+  return first < text.size() && text[first] == '<';
 }
 
 bool startsWith(std::string_view bytes, std::string_view prefix) {
@@ -290,25 +238,121 @@ std::string languageOfLocale(std::string_view locale) {
   return std::string(locale);
 }
 
+// The names older bundles gave the folders of the languages they were first made in.
+constexpr std::pair<std::string_view, std::string_view> oldLanguageNames[] = {
+    {"en", "English"}, {"de", "German"},  {"fr", "French"}, {"ja", "Japanese"},
+    {"es", "Spanish"}, {"it", "Italian"}, {"nl", "Dutch"}};
+
+bool isLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+bool all(std::string_view text, bool (*test)(char)) {
+  return std::all_of(text.begin(), text.end(), test);
+}
+
+char upper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+char lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+struct LanguageTag {
+  std::string language;  // "pt"
+  std::string script;    // "Hant", where given
+  std::string region;    // "BR", where given
+};
+
+// "pt_BR", "zh-Hant-TW", "en-US" or "English", taken apart; a region in capitals and a script
+// with one, as folders are named.
+LanguageTag tagOf(std::string_view name) {
+  for (auto [code, oldName] : oldLanguageNames) {
+    if (name == oldName) {
+      return LanguageTag{std::string(code), {}, {}};
+    }
+  }
+  size_t end = name.find_first_of("-_");
+  LanguageTag tag{std::string(name.substr(0, end)), {}, {}};
+  while (end != std::string_view::npos) {
+    name.remove_prefix(end + 1);
+    end = name.find_first_of("-_");
+    std::string_view part = name.substr(0, end);
+    if (part.size() == 4 && all(part, isLetter)) {
+      tag.script = {upper(part[0]), lower(part[1]), lower(part[2]), lower(part[3])};
+    } else if ((part.size() == 2 && all(part, isLetter)) ||
+               (part.size() == 3 && all(part, isDigit))) {
+      tag.region.clear();
+      std::transform(part.begin(), part.end(), std::back_inserter(tag.region), upper);
+    }
+  }
+  return tag;
+}
+
+// Chinese folders are named by script, and the region tells which script its people read.
+std::string scriptOf(const LanguageTag& tag) {
+  if (!tag.script.empty() || tag.language != "zh") {
+    return tag.script;
+  }
+  if (tag.region == "CN" || tag.region == "SG") {
+    return "Hans";
+  }
+  if (tag.region == "TW" || tag.region == "HK" || tag.region == "MO") {
+    return "Hant";
+  }
+  return {};
+}
+
+// The folder names that may hold a language, the closest first.
+std::vector<std::string> foldersOf(std::string_view name) {
+  LanguageTag tag = tagOf(name);
+  std::vector<std::string> folders;
+  if (!tag.region.empty()) {
+    folders.push_back(tag.language + "-" + tag.region);
+    folders.push_back(tag.language + "_" + tag.region);
+  }
+  if (std::string script = scriptOf(tag); !script.empty()) {
+    folders.push_back(tag.language + "-" + script);
+  }
+  folders.push_back(tag.language);
+  for (auto [code, oldName] : oldLanguageNames) {
+    if (tag.language == code) {
+      folders.emplace_back(oldName);
+    }
+  }
+  return folders;
+}
+
 }  // namespace
 
 std::optional<Entries> parseStringsFile(std::string_view bytes) {
-  if (startsWith(bytes, "\xFF\xFE") || startsWith(bytes, "\xFE\xFF")) {
-    auto text = toUtf8(bytes.substr(2), bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE");
-    return text ? stringsOfText(*text) : std::nullopt;
-  }
   if (startsWith(bytes, "bplist")) {
     return stringsOfPropertyList(bytes);
   }
-  if (startsWith(bytes, "\xEF\xBB\xBF")) {
-    bytes.remove_prefix(3);
+  std::optional<std::string> text;
+  if (startsWith(bytes, "\xFF\xFE") || startsWith(bytes, "\xFE\xFF")) {
+    text = toUtf8(bytes.substr(2), bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE");
+  } else {
+    std::string_view body = startsWith(bytes, "\xEF\xBB\xBF") ? bytes.substr(3) : bytes;
+    // A list is handed over as it is: it may name an encoding of its own.
+    if (looksLikeXml(body)) {
+      return stringsOfPropertyList(bytes);
+    }
+    text = isValidUtf8(body) ? std::optional<std::string>(body) : std::nullopt;
   }
-  auto text = toUtf8(bytes, "UTF-8");
-  return text ? stringsOfText(*text) : std::nullopt;
+  if (!text) {
+    return std::nullopt;
+  }
+  return looksLikeXml(*text) ? stringsOfPropertyList(bytes) : StringsParser(*text).run();
 }
 
-std::vector<std::string> preferredLocalizations(const char* language, const char* lcAll,
-                                                const char* lcMessages, const char* lang) {
+std::vector<std::string> preferredLanguages(const char* language, const char* lcAll,
+                                            const char* lcMessages, const char* lang) {
   auto set = [](const char* value) { return value && *value; };
   const char* messages = set(lcAll) ? lcAll : set(lcMessages) ? lcMessages : lang;
   std::string messagesLanguage = languageOfLocale(set(messages) ? messages : "");
@@ -318,21 +362,33 @@ std::vector<std::string> preferredLocalizations(const char* language, const char
     std::string_view list(language);
     while (!list.empty()) {
       size_t colon = list.find(':');
-      languages.push_back(languageOfLocale(list.substr(0, colon)));
+      if (auto name = languageOfLocale(list.substr(0, colon)); !name.empty()) {
+        languages.push_back(std::move(name));
+      }
       list.remove_prefix(colon == std::string_view::npos ? list.size() : colon + 1);
     }
   }
-  languages.push_back(messagesLanguage);
+  if (!messagesLanguage.empty()) {
+    languages.push_back(messagesLanguage);
+  }
+  return languages;
+}
+
+std::vector<std::string> localizationSearchOrder(const std::vector<std::string>& languages,
+                                                 std::string_view developmentRegion) {
   std::vector<std::string> folders;
-  auto add = [&folders](std::string name) {
-    if (!name.empty() && std::find(folders.begin(), folders.end(), name) == folders.end()) {
-      folders.push_back(std::move(name));
+  auto add = [&folders](const std::vector<std::string>& names) {
+    for (const auto& name : names) {
+      if (!name.empty() && std::find(folders.begin(), folders.end(), name) == folders.end()) {
+        folders.push_back(name);
+      }
     }
   };
-  for (const auto& name : languages) {
-    add(name);
-    add(name.substr(0, name.find('_')));
+  for (const auto& language : languages) {
+    add(foldersOf(language));
   }
+  add(foldersOf(developmentRegion));
+  add({"en", "English"});
   return folders;
 }
 

@@ -93,6 +93,7 @@ void closeInheritedDescriptorsOnExec(const SpawnPlan& plan) {
   }
 }
 
+// A pipe on macOS grows by itself as far as it may; there is no size to choose.
 void sizeOutputPipe(int) {}
 
 }  // namespace platform::posix_impl

@@ -22,8 +22,9 @@ using posix_impl::ProcessEnd;
 using posix_impl::RunSignals;
 using Clock = std::chrono::steady_clock;
 
-// The size of each read of the child's output.
-constexpr size_t readChunk = 1 << 16;
+// The size of each read of the child's output: a pipe's worth (see sizeOutputPipe), so that one
+// read takes whatever has gathered. Measured against 64 KiB and 1 MiB: see docs/performance.md.
+constexpr size_t readChunk = 1 << 18;
 // How often a blocked read is interrupted to look at the clock and at what arrived: the longest a
 // wake-up that landed just before a read can go unseen.
 constexpr std::chrono::milliseconds tickInterval(100);

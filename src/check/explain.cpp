@@ -149,7 +149,7 @@ std::string signalName(int signal) {
   return "signal " + std::to_string(signal) + (name ? std::string(" (") + name + ")" : "");
 }
 
-const std::string runtimeFix =
+constexpr const char* runtimeFix =
     "put a relocatable Python runtime with torch into Resources/quality/python, its interpreter "
     "at bin/python3";
 
@@ -297,17 +297,18 @@ std::string whereTheModelIsNot(const pack::PackPaths& paths, const platform::Fil
   return "hub holds " + listed(models);
 }
 
-const std::string cacheFix =
-    "fill the cache as the hub's own tools do: hub/" + std::string(pack::modelRepoFolder) +
-    "/refs/main naming a folder in snapshots/ that holds " + std::string(requiredWeightFiles[0]) +
-    " and " + std::string(requiredWeightFiles[1]);
+std::string cacheFix() {
+  return "fill the cache as the hub's own tools do: hub/" + std::string(pack::modelRepoFolder) +
+         "/refs/main naming a folder in snapshots/ that holds " +
+         std::string(requiredWeightFiles[0]) + " and " + std::string(requiredWeightFiles[1]);
+}
 
 void explainWeights(const pack::PackPaths& paths, const platform::Files& files,
                     std::vector<Finding>& out) {
   std::string model = modelCacheDir(paths);
   if (files.inspect(model).kind != Kind::Directory) {
     out.push_back(problem("weights", "no model folder (" + whereTheModelIsNot(paths, files) + ")",
-                          model, cacheFix));
+                          model, cacheFix()));
     return;
   }
   std::string refs = pack::appendingPathComponent(model, "refs/main");
@@ -317,7 +318,7 @@ void explainWeights(const pack::PackPaths& paths, const platform::Files& files,
     std::string why = facts.kind == Kind::Regular && facts.size <= platform::maxReadableFileBytes
                           ? "is not UTF-8 text"
                           : "is " + fileFinding(facts);
-    out.push_back(problem("weights", "refs/main " + why, refs, cacheFix));
+    out.push_back(problem("weights", "refs/main " + why, refs, cacheFix()));
     return;
   }
   out.push_back(ok("weights", "refs/main names " + inQuotes(*revision), refs));
@@ -376,10 +377,10 @@ void explainPortability(const pack::PackPaths& paths, const platform::Files& fil
           {"torch", runtime->torch}}) {
       std::string real = files.inspect(where).realPath;
       if (!real.empty() && !isInside(real, bundle)) {
-        out.push_back(problem("portability",
-                              "the interpreter takes " + what + " from outside the bundle", real,
-                              runtimeFix + " (a copy of a system's python3 still uses the "
-                                           "system's library)"));
+        out.push_back(problem(
+            "portability", "the interpreter takes " + what + " from outside the bundle", real,
+            std::string(runtimeFix) + " (a copy of a system's python3 still uses the system's "
+                                      "library)"));
       }
     }
   }

@@ -12,8 +12,9 @@ struct CallerSignals {
   sigset_t blocked;
 };
 
-// The state recorded by prepareProcessSignals; where that has not run (in a test, say), the
-// state as it is at the first call.
+// The caller's state: for what prepareProcessSignals changes, as it found it (or, where it has
+// not run, as in a test, as it is at the first call); for every other signal, as it is at the
+// first call, which comes before a run installs its handlers.
 const CallerSignals& callerSignals();
 
 }  // namespace platform::posix_impl

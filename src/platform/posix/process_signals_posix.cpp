@@ -7,12 +7,36 @@ namespace platform {
 namespace posix_impl {
 namespace {
 
-CallerSignals readSignalState() {
-  CallerSignals state{};
+// The signals this process sets for itself at start-up; every other disposition stays the
+// caller's until a run changes it, and a run's own changes are undone before its child starts.
+constexpr int changedAtStart[] = {SIGPIPE, SIGXFSZ, SIGCHLD};
+
+bool isChangedAtStart(int signal) {
+  for (int changed : changedAtStart) {
+    if (changed == signal) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool isIgnored(int signal) {
+  struct sigaction current {};
+  return ::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+// What start-up found, before it changed anything: only what it changes, so that the other
+// modes pay for no more than that.
+struct StartState {
+  sigset_t ignored;
+  sigset_t blocked;
+};
+
+StartState readStartState() {
+  StartState state{};
   sigemptyset(&state.ignored);
-  for (int signal = 1; signal < NSIG; ++signal) {
-    struct sigaction current {};
-    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+  for (int signal : changedAtStart) {
+    if (isIgnored(signal)) {
       sigaddset(&state.ignored, signal);
     }
   }
@@ -20,21 +44,33 @@ CallerSignals readSignalState() {
   return state;
 }
 
-CallerSignals& recordedState() {
-  static CallerSignals state = readSignalState();
+const StartState& startState() {
+  static const StartState state = readStartState();
   return state;
 }
 
 }  // namespace
 
 const CallerSignals& callerSignals() {
-  return recordedState();
+  static const CallerSignals signals = [] {
+    CallerSignals state{};
+    sigemptyset(&state.ignored);
+    for (int signal = 1; signal < NSIG; ++signal) {
+      if (isChangedAtStart(signal) ? sigismember(&startState().ignored, signal) == 1
+                                   : isIgnored(signal)) {
+        sigaddset(&state.ignored, signal);
+      }
+    }
+    state.blocked = startState().blocked;
+    return state;
+  }();
+  return signals;
 }
 
 }  // namespace posix_impl
 
 void prepareProcessSignals() {
-  posix_impl::callerSignals();
+  posix_impl::startState();
   std::signal(SIGPIPE, SIG_IGN);
   // A write past the file-size limit then fails like any other write, rather than ending the
   // process: the exit status answers for the pack, not for where its output went.

@@ -23,9 +23,9 @@ constexpr size_t shownLineBytes = 200;
 // Asks the runtime where it lives; it prints one JSON object.
 constexpr const char* whereScript =
     "import importlib.util, json, os\n"
-    "spec = importlib.util.find_spec('torch')\n"
+    "found = importlib.util.find_spec('torch')\n"
     "print(json.dumps({'stdlib': os.path.dirname(os.__file__),\n"
-    "                  'torch': spec.origin if spec and spec.origin else ''}))";
+    "                  'torch': found.origin if found and found.origin else ''}))";
 
 Finding ok(std::string subject, std::string text, std::string path = "") {
   return {Severity::Ok, std::move(subject), std::move(text), std::move(path), "", ""};

@@ -353,6 +353,7 @@ TEST(PropertyList, XmlIsReadAsXml) {
       {"character references", withV("&#946;&#x3b2;&#x1F600;&#x10FFFD;"),
        "\xCE\xB2\xCE\xB2\xF0\x9F\x98\x80\xF4\x8F\xBF\xBD"},
       {"&#0; inside a comment", withV("2.5<!-- &#0; -->"), "2.5"},
+      {"an empty comment", withV("2.<!---->5"), "2.5"},
       {"&#0; inside CDATA", withV("<![CDATA[&#0;]]>"), "&#0;"},
       {"&#0; inside a comment between elements",
        xmlList("<dict><!-- &#0; --><key>V</key><string>v</string></dict>"), "v"},

@@ -227,12 +227,11 @@ TEST(BundleFiles, HostileFilesAnswerAtOnceWithTheFallback) {
 
 // `text`, ASCII or Latin-1, in UTF-16 with a byte-order mark: each byte one unit.
 std::string utf16(const std::string& text, bool littleEndian = true) {
-  std::string bytes = littleEndian ? "\xFF\xFE" : "\xFE\xFF";
+  std::u16string units;
   for (char c : text) {
-    std::string unit{c, '\0'};
-    bytes += littleEndian ? unit : std::string{'\0', c};
+    units += static_cast<char16_t>(static_cast<unsigned char>(c));
   }
-  return bytes;
+  return testing_support::utf16(units, littleEndian);
 }
 
 // Info.plist files as editors, converters and other systems leave them: each is read whole.

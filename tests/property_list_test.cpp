@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_support.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -11,6 +13,8 @@
 #include "support/binary_list.h"
 
 namespace {
+
+using testing_support::utf16;
 
 using platform::linux_impl::maxPropertyListNesting;
 using platform::linux_impl::maxPropertyListPayloadBytes;
@@ -394,16 +398,6 @@ TEST(PropertyList, XmlIsReadAsXml) {
   for (const auto& c : cases) {
     EXPECT_EQ(valueOfV(c.list), c.value) << c.name;
   }
-}
-
-std::string utf16(const std::u16string& text, bool littleEndian) {
-  std::string bytes = littleEndian ? "\xFF\xFE" : "\xFE\xFF";
-  for (char16_t unit : text) {
-    char low = static_cast<char>(unit & 0xFF);
-    char high = static_cast<char>(unit >> 8);
-    bytes += littleEndian ? std::string{low, high} : std::string{high, low};
-  }
-  return bytes;
 }
 
 TEST(PropertyList, EveryEncodingComesBackAsUtf8) {

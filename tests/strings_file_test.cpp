@@ -3,23 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_support.h"
+
 namespace {
+
+using testing_support::utf16;
 
 using platform::linux_impl::localizationSearchOrder;
 using platform::linux_impl::parseStringsFile;
 using platform::linux_impl::preferredLanguages;
 using Entries = std::map<std::string, std::string>;
 using namespace std::string_literals;
-
-std::string utf16(const std::u16string& text, bool littleEndian) {
-  std::string bytes = littleEndian ? "\xFF\xFE" : "\xFE\xFF";
-  for (char16_t unit : text) {
-    char low = static_cast<char>(unit & 0xFF);
-    char high = static_cast<char>(unit >> 8);
-    bytes += littleEndian ? std::string{low, high} : std::string{high, low};
-  }
-  return bytes;
-}
 
 TEST(StringsFile, ReadsTheTextFormInEachEncoding) {
   struct Case {

@@ -54,6 +54,16 @@ void writeScript(const fs::path& path, const std::string& body) {
                             fs::perms::others_read | fs::perms::others_exec);
 }
 
+std::string utf16(const std::u16string& text, bool littleEndian) {
+  std::string bytes = littleEndian ? "\xFF\xFE" : "\xFE\xFF";
+  for (char16_t unit : text) {
+    char low = static_cast<char>(unit & 0xFF);
+    char high = static_cast<char>(unit >> 8);
+    bytes += littleEndian ? std::string{low, high} : std::string{high, low};
+  }
+  return bytes;
+}
+
 namespace {
 
 void linkOrCopy(const fs::path& from, const fs::path& to) {

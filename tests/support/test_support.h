@@ -27,6 +27,8 @@ class TempDir {
 void writeFile(const fs::path& path, const std::string& bytes);
 std::string readFile(const fs::path& path);
 void writeScript(const fs::path& path, const std::string& body);  // executable "#!/bin/sh" script
+// `text` in UTF-16 with its byte-order mark, as editors on other systems save it.
+std::string utf16(const std::u16string& text, bool littleEndian);
 
 // How a standard stream of a started program is set up.
 enum class Stream { Capture, Inherit, Null, Closed, BrokenPipe };

@@ -273,6 +273,12 @@ TEST_F(CheckMode, ExplainNamesWhatIsWrongWithoutChangingTheAnswer) {
          writeFile(p.modelDir() / "refs/main", "def456\n");
        },
        "no snapshot \"def456\" (snapshots holds abc123)"},
+      {"a format written as a string",
+       [&](PackFixture& p, const fs::path&) {
+         p.writeInterpreterPrinting(answer);
+         p.writeInfoPlist("<key>RuvizuvePackFormat</key><string>1</string>\n");
+       },
+       "format: 0, the default: RuvizuvePackFormat in Info.plist is a string, not an integer"},
       {"an Info.plist that can't be read",
        [&](PackFixture& p, const fs::path&) {
          p.writeInterpreterPrinting(answer);

@@ -257,6 +257,19 @@ TEST(PropertyList, KeysAreStringsWithoutNul) {
   }
 }
 
+// Data holds any bytes, NUL and bytes beyond ASCII included: only strings must be text.
+TEST(PropertyList, BinaryDataIsReadAsItStands) {
+  BinaryList list;
+  list.add(BinaryList::dictionary({{1, 2}}));
+  list.add(BinaryList::ascii("blob"));
+  list.add("\x43\x00\x01\xff"s);  // data of three bytes
+  PlistPtr root = parsePropertyList(list.bytes(0));
+  ASSERT_NE(root, nullptr);
+  plist_t data = plist_dict_get_item(root.get(), "blob");
+  ASSERT_NE(data, nullptr);
+  EXPECT_EQ(plist_get_node_type(data), PLIST_DATA);
+}
+
 // What the format key reads as: an integer, an integer turned into false, or no list at all.
 TEST(PropertyList, IntegersAreReadAsThePlatformReadsThem) {
   struct Case {

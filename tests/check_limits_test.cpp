@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "support/test_support.h"
@@ -87,6 +89,68 @@ TEST_F(CheckLimits, DeepNestingIsRefusedWithoutACrash) {
       "head -c 200000 /dev/zero | tr '\\0' ']'\necho '}'\n");
   EXPECT_EQ(wrapped.status, 1);
   EXPECT_EQ(wrapped.out.find("\"error\""), std::string::npos) << wrapped.out.substr(0, 200);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool addressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool addressSanitizer = true;
+#else
+constexpr bool addressSanitizer = false;
+#endif
+#else
+constexpr bool addressSanitizer = false;
+#endif
+
+// Under the limits a host may run with, on its own processes (threads count too) or its address
+// space, explaining the check changes neither its line nor its status: nothing the explanation
+// needs is something the plain check could do without.
+TEST_F(CheckLimits, ExplainingChangesNoVerdictUnderResourceLimits) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "running as a user with no other process needs root";
+  }
+  fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec);
+  writeScript(pack_.interpreter(), "echo '{\"torch\":\"2\"}'\n");
+  struct Case {
+    const char* name;
+    const char* limit;  // for prlimit
+    bool usable;
+  };
+  const Case cases[] = {
+      // The pack, its keeper, the first process of its namespace and the interpreter.
+      {"four processes", "--nproc=4", true},
+      {"three processes: no room for the interpreter", "--nproc=3", false},
+      {"16,000 KiB of address space", "--as=16384000", true},
+  };
+  for (const auto& c : cases) {
+    if (addressSanitizer && std::string(c.limit).rfind("--as", 0) == 0) {
+      continue;  // the sanitizer's own shadow memory needs far more
+    }
+    RunResult runs[2];
+    for (int explained = 0; explained < 2; ++explained) {
+      RunOptions options;
+      // A user id of its own, which no other process counts against.
+      options.arguments = {"/usr/bin/setpriv",
+                           "--reuid=43917",
+                           "--regid=43917",
+                           "--clear-groups",
+                           "/usr/bin/prlimit",
+                           c.limit,
+                           pack_.executable().string(),
+                           "--check"};
+      if (explained) {
+        options.arguments.push_back("--explain");
+      }
+      options.environment = {{"ASAN_OPTIONS", "detect_leaks=0"}};
+      runs[explained] = runProgram(options);
+    }
+    EXPECT_EQ(usable(runs[0]), c.usable) << c.name << ": " << runs[0].out << runs[0].err;
+    EXPECT_EQ(runs[1].out, runs[0].out) << c.name << "\n" << runs[1].err;
+    EXPECT_EQ(runs[1].status, runs[0].status) << c.name;
+  }
 }
 
 }  // namespace

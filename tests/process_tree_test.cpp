@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <map>
 #include <optional>
+#include <set>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -28,6 +34,122 @@ TEST(ProcessTree, TheParentIsReadAfterTheWholeCommandName) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(parentInStat(c.stat), c.parent) << c.stat;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+using platform::linux_impl::endAllDescendants;
+using platform::linux_impl::TreeActions;
+using platform::linux_impl::WalkLimits;
+using namespace std::chrono_literals;
+
+// A process table in memory: what the walk does is recorded in order, and every look at the
+// clock moves it on, so that limits are reached in a few steps.
+class FakeTree : public TreeActions {
+ public:
+  std::map<pid_t, std::vector<pid_t>> children;
+  std::set<pid_t> undying;  // processes the kernel holds: killed, they stay
+  std::function<void(int round)> beforeRound = [](int) {};
+  std::vector<std::string> calls;
+  Clock::duration step = 10ms;
+  int progressWords = 0;
+
+  std::vector<pid_t> childrenOf(pid_t pid) override {
+    calls.push_back("list " + std::to_string(pid));
+    auto found = children.find(pid);
+    return found == children.end() ? std::vector<pid_t>{} : found->second;
+  }
+  void stop(pid_t pid) override { calls.push_back("stop " + std::to_string(pid)); }
+  void kill(pid_t pid) override {
+    calls.push_back("kill " + std::to_string(pid));
+    killed.insert(pid);
+  }
+  // Killed processes go, and their children come to the walker, as to a subreaper.
+  bool reapEnded() override {
+    beforeRound(round++);
+    bool reaped = false;
+    for (pid_t pid : std::set<pid_t>(killed)) {
+      if (undying.count(pid)) {
+        continue;
+      }
+      auto orphans = children[pid];
+      children.erase(pid);
+      for (auto& [parent, list] : children) {
+        auto at = std::find(list.begin(), list.end(), pid);
+        if (at != list.end()) {
+          list.erase(at);
+          reaped = true;
+        }
+      }
+      children[self].insert(children[self].end(), orphans.begin(), orphans.end());
+    }
+    killed.clear();
+    return reaped;
+  }
+  Clock::time_point now() override { return clock += step; }
+  void pause() override {}
+  void progressed() override { ++progressWords; }
+
+  static constexpr pid_t self = 1;
+
+ private:
+  std::set<pid_t> killed;
+  Clock::time_point clock{};
+  int round = 0;
+};
+
+size_t indexOf(const std::vector<std::string>& calls, const std::string& call) {
+  return static_cast<size_t>(std::find(calls.begin(), calls.end(), call) - calls.begin());
+}
+
+// Each process is stopped before its children are listed, so that none can fork while the walk
+// is on it, and everything stopped is killed.
+TEST(TreeWalk, StopsEachProcessBeforeListingItsChildrenAndKillsAllItStopped) {
+  FakeTree tree;
+  tree.children = {{FakeTree::self, {10, 20}}, {10, {11, 12}}, {11, {13}}};
+  EXPECT_TRUE(endAllDescendants(tree, FakeTree::self, WalkLimits{}));
+  for (pid_t pid : {10, 11, 12, 13, 20}) {
+    std::string name = std::to_string(pid);
+    size_t stop = indexOf(tree.calls, "stop " + name);
+    ASSERT_LT(stop, tree.calls.size()) << name << " never stopped";
+    EXPECT_LT(stop, indexOf(tree.calls, "list " + name)) << name;
+    EXPECT_LT(stop, indexOf(tree.calls, "kill " + name)) << name;
+  }
+}
+
+// The limits are on what the kernel holds and on a tree that never stops growing, not on the
+// work: a walk that finds new processes round after round goes on past the time a stuck process
+// is waited for.
+TEST(TreeWalk, GoesOnWhileItFindsNewProcessesAndGivesUpOnlyOnWhatTheKernelHolds) {
+  struct Case {
+    const char* name;
+    int newcomers;  // rounds in which a new process turns up below the walker
+    bool undying;   // one process never goes
+    bool ended;
+  };
+  const Case cases[] = {
+      {"a tree that keeps growing for a while", 200, false, true},
+      {"a process the kernel holds", 0, true, false},
+      {"a tree that never stops growing", 1 << 30, false, false},
+  };
+  for (const auto& c : cases) {
+    FakeTree tree;
+    tree.step = 20ms;  // 200 rounds take far longer than the 500 ms a stuck process is given
+    tree.children = {{FakeTree::self, {10}}};
+    if (c.undying) {
+      tree.undying.insert(10);
+    }
+    tree.beforeRound = [&tree, &c](int round) {
+      if (round < c.newcomers) {
+        tree.children[FakeTree::self].push_back(100 + round);
+      }
+    };
+    EXPECT_EQ(endAllDescendants(tree, FakeTree::self, WalkLimits{500ms, 30s}), c.ended) << c.name;
+    EXPECT_GT(tree.progressWords, 0) << c.name;
+    EXPECT_LT(indexOf(tree.calls, "kill 10"), tree.calls.size()) << c.name;
   }
 }
 

@@ -202,6 +202,13 @@ void explainRun(const ProbeRun& probe, std::vector<Finding>& out) {
         problem("interpreter", "could not be started: " + why, "", startFix(run.startError)));
     return;
   }
+  if (run.couldNotWait) {
+    out.push_back(problem("interpreter",
+                          "could not wait for it: the system gave no timer to bound the wait, so "
+                          "it was ended at once",
+                          "", "look at the limits the host runs under (ulimit -a)"));
+    return;
+  }
   if (run.reachedRunLimit) {
     out.push_back(problem("interpreter", "killed at the 120 s limit: it gave no answer in time", "",
                           "run it by hand to see where it hangs"));

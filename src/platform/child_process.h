@@ -44,6 +44,7 @@ struct ChildRun {
   int exitSignal = 0;             // the signal that ended it, when one did
   bool reachedRunLimit = false;   // it was killed at the run limit
   bool outputCut = false;         // a process it left behind held the output past the drain limit
+  bool couldNotWait = false;      // it was started, but the system gave nothing to bound the wait
   std::string errorTail;          // the last errorTailBytes of standard error, when asked for
 };
 

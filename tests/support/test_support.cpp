@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -256,6 +257,31 @@ bool noneLeftWith(const std::string& entry) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
+}
+
+BusyMachine::BusyMachine() {
+  unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  for (unsigned i = 0; i < 2 * cores; ++i) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      volatile unsigned long spins = 0;
+      for (;;) {
+        spins = spins + 1;
+      }
+    }
+    if (pid > 0) {
+      spinners_.push_back(pid);
+    }
+  }
+}
+
+BusyMachine::~BusyMachine() {
+  for (int pid : spinners_) {
+    ::kill(pid, SIGKILL);
+  }
+  for (int pid : spinners_) {
+    ::waitpid(pid, nullptr, 0);
+  }
 }
 
 fs::path qualityPackExecutable() {

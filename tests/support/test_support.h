@@ -95,6 +95,20 @@ std::vector<int> processesWithEnvironmentEntry(const std::string& entry);
 // Waits up to two seconds for every process marked with `entry` to be gone.
 bool noneLeftWith(const std::string& entry);
 
+// Keeps the machine busy while it lives, as other builds and test runs do: CPU-bound processes,
+// twice as many as there are cores, at the test's own priority. A test that must hold however
+// busy the machine is runs once more inside one.
+class BusyMachine {
+ public:
+  BusyMachine();
+  ~BusyMachine();  // ends them
+  BusyMachine(const BusyMachine&) = delete;
+  BusyMachine& operator=(const BusyMachine&) = delete;
+
+ private:
+  std::vector<int> spinners_;
+};
+
 // The built executable under test.
 fs::path qualityPackExecutable();
 

@@ -1,226 +1,192 @@
-// On Linux the program is started by a keeper: a process of this executable's own, between it
-// and the program, that makes itself the subreaper of the program's tree. Every process below the
-// program that loses its parent, detached into a session of its own or not, is handed to the
-// keeper and nowhere else, so ending "the program and everything below it" is ending everything
-// below the keeper. The executable itself takes no orphans, so the processes its caller had
-// started before (a shell's background job, the reader of a process substitution) are never
-// mistaken for the program's.
+// On Linux the program is started by a keeper: a process of this executable's own, between it and
+// the program, that holds the program's whole tree (see keeper_linux.cpp) and ends it when asked.
+// The executable itself takes no orphans, so the processes its caller had started before (a
+// shell's background job, the reader of a process substitution) are never mistaken for the
+// program's.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 #include <thread>
 
+#include "platform/linux/control_group.h"
+#include "platform/linux/keeper.h"
 #include "platform/linux/process_tree.h"
 #include "platform/posix/child_tree.h"
 
 namespace platform::posix_impl {
 namespace {
 
+using linux_impl::KeeperRecord;
 using Clock = std::chrono::steady_clock;
 
-// How long the keeper gives what it ends to die; only a process stuck in the kernel takes longer.
-constexpr std::chrono::milliseconds keeperEndLimit(500);
-// How often the keeper looks again unprompted: an exit that a tracer holds back, or an executable
-// gone without a word, is noticed this late at most.
-constexpr std::chrono::milliseconds keeperLookInterval(100);
+// The longest the keeper is waited for while it works: its walk of the tree gives up sooner.
+constexpr std::chrono::seconds keeperWorkCap(60);
+// How long what the kernel holds is waited for once the keeper is gone.
+constexpr std::chrono::milliseconds kernelHoldLimit(500);
 
-// What the keeper sends once the program has ended.
-struct EndReport {
-  int exited;  // 1: `status` is its exit status; 0: the signal that ended it
-  int status;
-};
-
-void closeAllBut(int keep, int highestFd) {
-  if (::close_range(STDERR_FILENO + 1, static_cast<unsigned>(keep) - 1, 0) == 0 &&
-      ::close_range(static_cast<unsigned>(keep) + 1, ~0U, 0) == 0) {
-    return;
-  }
-  for (int fd = STDERR_FILENO + 1; fd < highestFd; ++fd) {
-    if (fd != keep) {
-      ::close(fd);
-    }
-  }
-}
-
-class Keeper {
- public:
-  Keeper(pid_t program, int reportFd, pid_t executable)
-      : program_(program),
-        reportFd_(reportFd),
-        executable_(executable),
-        procIsOurs_(linux_impl::procIsOurs()) {}
-
-  [[noreturn]] void run() {
-    sigset_t wanted;
-    sigemptyset(&wanted);
-    sigaddset(&wanted, SIGCHLD);
-    sigaddset(&wanted, SIGTERM);
-    timespec interval{0, std::chrono::nanoseconds(keeperLookInterval).count()};
-    for (;;) {
-      siginfo_t info{};
-      int signal = ::sigtimedwait(&wanted, &info, &interval);
-      reportProgramEnd();
-      reapEndedOrphans();
-      // Only the executable's request, or its end, ends the tree: a SIGTERM that the caller sent
-      // to the whole process group is the executable's to act on, or to ignore.
-      if ((signal == SIGTERM && info.si_pid == executable_) || ::getppid() != executable_) {
-        endEverything();
-      }
-    }
-  }
-
- private:
-  void reportProgramEnd() {
-    if (reported_) {
-      return;
-    }
-    auto end = endedChild(program_);
-    if (!end) {
-      return;
-    }
-    reported_ = true;
-    EndReport report{end->exitStatus ? 1 : 0, end->exitStatus ? *end->exitStatus : end->signal};
-    ssize_t ignored = ::write(reportFd_, &report, sizeof report);
-    (void)ignored;
-    if (::getppid() == executable_) {
-      ::kill(executable_, SIGCHLD);
-    }
-  }
-
-  // Orphans that ended are reaped at once, so they don't linger as zombies until the end. The
-  // program is left unreaped until then: its pid names its process group.
-  void reapEndedOrphans() {
-    if (!procIsOurs_) {
-      return;
-    }
-    for (pid_t child : linux_impl::childrenOf(::getpid())) {
-      if (child != program_) {
-        reapChild(child, false);
-      }
-    }
-  }
-
-  [[noreturn]] void endEverything() {
-    auto deadline = Clock::now() + keeperEndLimit;
-    if (procIsOurs_) {
-      linux_impl::endAllDescendants(deadline);
-    } else {
-      // Without a /proc to trust, no pid but the program's own is known to be ours, and the
-      // group it leads, where it made one: the program is not reaped yet, so both are still its.
-      if (::getpgid(program_) == program_) {
-        ::kill(-program_, SIGKILL);
-      }
-      ::kill(program_, SIGKILL);
-      while (!reapChild(program_, false) && Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-    }
-    ::_exit(0);
-  }
-
-  pid_t program_;
-  int reportFd_;
-  pid_t executable_;
-  bool procIsOurs_;
-  bool reported_ = false;
-};
-
-[[noreturn]] void runKeeper(const SpawnPlan& plan, int reportFd, pid_t executable) {
-  // Signals wait for the keeper to ask for them: the terminal's interrupt, for one, is the
-  // executable's to act on.
-  sigset_t all;
-  sigfillset(&all);
-  ::sigprocmask(SIG_SETMASK, &all, nullptr);
-  ::signal(SIGCHLD, SIG_DFL);
-  ::signal(SIGTERM, SIG_DFL);
-  // Should the executable go, even by SIGKILL, the keeper still ends the tree.
-  if (::prctl(PR_SET_PDEATHSIG, SIGTERM, 0, 0, 0) != 0 || ::getppid() != executable) {
-    ::_exit(0);
-  }
-  ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
-  const pid_t self = ::getpid();
-  pid_t program = ::fork();
-  if (program == 0) {
-    becomeProgram(plan, self);
-  }
-  if (program < 0) {
-    failInChild(plan);
-  }
-  if (plan.ownProcessGroup) {
-    ::setpgid(program, program);  // as the program does, so the group exists whoever goes first
-  }
-  // The keeper holds nothing of the caller's: not its standard streams, which a reader waits on
-  // until every writer is gone, nor the program's pipes.
-  int null = ::open("/dev/null", O_RDWR);
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO && null >= 0; ++fd) {
-    ::dup2(null, fd);
-  }
-  closeAllBut(reportFd, plan.highestFd);
-  Keeper(program, reportFd, executable).run();
-}
-
+// The executable's side of the keeper.
 class KeptTree final : public ChildTree {
  public:
-  KeptTree(pid_t keeper, Fd report) : keeper_(keeper), report_(std::move(report)) {}
+  KeptTree(pid_t keeper, Fd report, Fd requests)
+      : keeper_(keeper), report_(std::move(report)), requests_(std::move(requests)) {}
 
   std::optional<ProcessEnd> look() override {
-    if (!end_) {
-      readReport();
-    }
+    readReport();
     return end_;
   }
 
-  void endAll(Clock::time_point deadline) override {
-    ::kill(keeper_, SIGTERM);
-    while (!reapChild(keeper_, false)) {
-      if (Clock::now() >= deadline) {
-        ::kill(keeper_, SIGKILL);
-        reapChild(keeper_, true);
-        return;
+  // The keeper is waited for while it gets somewhere, however long the tree takes to end. One that
+  // falls silent for `patience` while it is not even waiting for the processor (stopped in the
+  // kernel, or held there), or that was killed, is ended here, and its group with it.
+  void endAll(std::chrono::milliseconds patience) override {
+    // A keeper that someone stopped is let go on: the request must be acted on.
+    ::kill(keeper_, SIGCONT);
+    ssize_t ignored = ::write(requests_.get(), "e", 1);
+    (void)ignored;
+    requests_.reset();
+    const auto start = Clock::now();
+    auto lastWord = start;
+    while (!keeperDone_ && Clock::now() - start < keeperWorkCap) {
+      pollfd report{report_.get(), POLLIN, 0};
+      ::poll(&report, 1, 10);
+      if (readReport()) {
+        lastWord = Clock::now();
+      } else if (Clock::now() - lastWord >= patience && !keeperRunnable()) {
+        break;
+      }
+    }
+    auto ended = keeperDone_ ? reapKeeper(Clock::now() + patience) : std::nullopt;
+    if (ended && WIFEXITED(*ended)) {
+      return;
+    }
+    ::kill(keeper_, SIGKILL);
+    if (!ended) {
+      reapKeeper(Clock::now() + patience);
+    }
+    endGroupOfLostKeeper();
+  }
+
+ private:
+  // Takes in what the keeper sent; true when anything came.
+  bool readReport() {
+    bool any = false;
+    KeeperRecord records[64];
+    for (;;) {
+      ssize_t n = ::read(report_.get(), records, sizeof records);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0) {
+        if (n == 0) {
+          keeperDone_ = true;
+          if (!end_) {
+            end_ = ProcessEnd{};  // the keeper is gone, and the program went with it
+          }
+        }
+        return any;
+      }
+      any = true;
+      for (size_t i = 0; i < static_cast<size_t>(n) / sizeof(KeeperRecord); ++i) {
+        take(records[i]);
+      }
+    }
+  }
+
+  void take(const KeeperRecord& record) {
+    if (record.kind == KeeperRecord::ProgramEnded && !end_) {
+      end_ = record.value == 1   ? ProcessEnd{record.status, 0}
+             : record.value == 0 ? ProcessEnd{std::nullopt, record.status}
+                                 : ProcessEnd{};
+    }
+  }
+
+  // The keeper's wait status once reaped; none at `deadline`.
+  std::optional<int> reapKeeper(Clock::time_point deadline) {
+    for (;;) {
+      int status = 0;
+      pid_t reaped = ::waitpid(keeper_, &status, WNOHANG);
+      if (reaped == keeper_) {
+        return status;
+      }
+      if ((reaped < 0 && errno != EINTR) || Clock::now() >= deadline) {
+        return std::nullopt;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
 
- private:
-  void readReport() {
-    EndReport report{};
-    ssize_t n;
-    do {
-      n = ::read(report_.get(), &report, sizeof report);
-    } while (n < 0 && errno == EINTR);
-    if (n == static_cast<ssize_t>(sizeof report)) {
-      end_ = report.exited ? ProcessEnd{report.status, 0} : ProcessEnd{std::nullopt, report.status};
-    } else if (n == 0) {
-      end_ = ProcessEnd{};  // the keeper is gone, and the program went with it
+  // Whether the keeper waits only for the processor: on a machine that busy, silence is no sign
+  // of a keeper stuck in the kernel.
+  bool keeperRunnable() const {
+    if (!linux_impl::procIsOurs()) {
+      return false;
+    }
+    auto stat = readStat(keeper_);
+    auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'R';
+  }
+
+  static std::string readStat(pid_t pid) {
+    Fd stat(::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+    char text[512];
+    ssize_t n = stat ? ::read(stat.get(), text, sizeof text) : -1;
+    return n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
+  }
+
+  // The group lies below the one this executable is in, under the keeper's name: once the keeper
+  // can't, it is ended and removed from here.
+  void endGroupOfLostKeeper() const {
+    auto group = linux_impl::ControlGroup::open(linux_impl::keeperGroupName(keeper_));
+    if (!group) {
+      return;
+    }
+    group->killAll();
+    size_t left = group->processCount();
+    linux_impl::awaitWhileProgressing([&group] { return group->isEmpty(); },
+                                      [&group, &left] {
+                                        size_t now = group->processCount();
+                                        bool fewer = now < left;
+                                        left = now;
+                                        return fewer;
+                                      },
+                                      kernelHoldLimit);
+    auto deadline = Clock::now() + kernelHoldLimit;
+    while (!group->remove() && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
 
   pid_t keeper_;
   Fd report_;
+  Fd requests_;
   std::optional<ProcessEnd> end_;
+  bool keeperDone_ = false;
 };
 
 }  // namespace
 
 std::unique_ptr<ChildTree> startChildTree(const SpawnPlan& plan) {
   auto report = makePipe();
-  if (!report || ::fcntl(report->read.get(), F_SETFL, O_NONBLOCK) != 0) {
+  auto requests = makePipe();
+  if (!report || !requests || ::fcntl(report->read.get(), F_SETFL, O_NONBLOCK) != 0) {
     return nullptr;
   }
-  const pid_t executable = ::getpid();
+  // What the keeper sends wakes the wait at once, as the program's own end would.
+  wakeOnInput(report->read.get());
   pid_t keeper = ::fork();
   if (keeper == 0) {
-    runKeeper(plan, report->write.get(), executable);
+    linux_impl::runKeeper(plan, linux_impl::KeeperPipes{std::move(*report), std::move(*requests)});
   }
   if (keeper < 0) {
     return nullptr;
   }
-  return std::make_unique<KeptTree>(keeper, std::move(report->read));
+  return std::make_unique<KeptTree>(keeper, std::move(report->read), std::move(requests->write));
 }
 
 void prepareChildForExec(const SpawnPlan&, pid_t expectedParent) {
@@ -238,6 +204,16 @@ void closeInheritedDescriptorsOnExec(const SpawnPlan& plan) {
   }
   for (int fd = STDERR_FILENO + 1; fd < plan.highestFd; ++fd) {
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+}
+
+// A signal to the waiting thread whenever `readFd` has something to read (or its writers have all
+// gone): the wait is woken at once rather than at the next tick. SIGCHLD, which the wait takes as
+// a wake-up and which, left over after it, is ignored by default.
+void wakeOnInput(int readFd) {
+  f_owner_ex owner{F_OWNER_TID, static_cast<pid_t>(::gettid())};
+  if (::fcntl(readFd, F_SETOWN_EX, &owner) == 0 && ::fcntl(readFd, F_SETSIG, SIGCHLD) == 0) {
+    ::fcntl(readFd, F_SETFL, ::fcntl(readFd, F_GETFL) | O_ASYNC);
   }
 }
 

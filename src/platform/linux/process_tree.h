@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -22,10 +23,62 @@ std::optional<pid_t> parentInStat(std::string_view stat);
 // parent.
 std::vector<pid_t> childrenOf(pid_t pid);
 
-// Ends every process below this one: stops them top-down, so that none forks while the tree is
-// walked, kills them with SIGKILL and reaps them, round after round as the orphans of each
-// round come back to this process (its subreaper), until none is left. Gives up at `deadline` on
-// a process that will not die (one stuck in the kernel); false then.
-bool endAllDescendants(std::chrono::steady_clock::time_point deadline);
+// What the walk below does to processes: the system's calls, or a test's record of them.
+class TreeActions {
+ public:
+  using Clock = std::chrono::steady_clock;
+  virtual ~TreeActions() = default;
+  virtual std::vector<pid_t> childrenOf(pid_t pid) = 0;
+  virtual void stop(pid_t pid) = 0;
+  virtual void kill(pid_t pid) = 0;
+  // Reaps whatever of this process's children has ended; true when anything was.
+  virtual bool reapEnded() = 0;
+  virtual Clock::time_point now() = 0;
+  // A moment's wait before the next look, for what the kernel still holds.
+  virtual void pause() = 0;
+  // Tells whoever waits for the walk that it is still getting somewhere.
+  virtual void progressed() = 0;
+};
+
+struct WalkLimits {
+  // How long the walk waits on processes it killed that the kernel does not let go (one stuck in
+  // an uninterruptible sleep, one whose exit a tracer holds back), counted from the last progress.
+  std::chrono::milliseconds stuck{500};
+  // How long the walk goes on finding new processes: only a tree that keeps starting processes
+  // faster than they are found (a chain of processes that each fork and exit) could outrun it.
+  std::chrono::milliseconds work{30000};
+};
+
+// Ends every process below `self` (a subreaper, so that every orphan of the tree comes back to
+// it): each is stopped before its children are listed, so that none forks while the tree is
+// walked, and killed with SIGKILL before the round is over; rounds go on while they find
+// processes that were not there before, or reap some, and orphans are reaped before each.
+// Everything stopped is killed, whatever the time. True once nothing is left below `self`.
+bool endAllDescendants(TreeActions& actions, pid_t self, const WalkLimits& limits);
+
+// Waits until `done()`, taking a `step()` between looks (true when it got somewhere: a process
+// reaped, fewer left). Gives up once `stuck` passes without a step, however busy the machine:
+// each look comes before the clock is read, so a process that was not given the processor for a
+// while never mistakes that for a lack of progress. True when done.
+bool awaitWhileProgressing(const std::function<bool()>& done, const std::function<bool()>& step,
+                           std::chrono::milliseconds stuck);
+
+// The system's calls, with the reaping and the word of progress its user gives.
+class SystemTreeActions final : public TreeActions {
+ public:
+  SystemTreeActions(std::function<bool()> reapEnded, std::function<void()> progressed)
+      : reapEnded_(std::move(reapEnded)), progressed_(std::move(progressed)) {}
+  std::vector<pid_t> childrenOf(pid_t pid) override;
+  void stop(pid_t pid) override;
+  void kill(pid_t pid) override;
+  bool reapEnded() override { return reapEnded_(); }
+  Clock::time_point now() override { return Clock::now(); }
+  void pause() override;
+  void progressed() override { progressed_(); }
+
+ private:
+  std::function<bool()> reapEnded_;
+  std::function<void()> progressed_;
+};
 
 }  // namespace platform::linux_impl

@@ -9,13 +9,12 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <unordered_set>
 
 #include "platform/linux/process_tree.h"
 
 namespace platform::linux_impl {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 std::vector<std::string> entriesOf(const std::string& folder) {
   std::vector<std::string> names;
@@ -77,36 +76,28 @@ std::vector<pid_t> childrenFromProcessTable(pid_t parent) {
   return children;
 }
 
-// Every process below this one, each stopped before its children are listed: a stopped process
+// How many processes the walk stops between two words of progress: a walk over thousands of
+// processes on a busy machine takes seconds, and whoever waits must know it is still going.
+constexpr size_t stopsPerProgress = 32;
+
+// Every process below `self`, each stopped before its children are listed: a stopped process
 // can't fork, so a tree that keeps forking can't outgrow the walk.
-std::vector<pid_t> stopDescendants(Clock::time_point deadline) {
+std::vector<pid_t> stopDescendants(TreeActions& actions, pid_t self) {
   std::vector<pid_t> found;
-  std::vector<pid_t> pending = childrenOf(::getpid());
-  while (!pending.empty() && Clock::now() < deadline) {
+  std::vector<pid_t> pending = actions.childrenOf(self);
+  while (!pending.empty()) {
     pid_t pid = pending.back();
     pending.pop_back();
-    ::kill(pid, SIGSTOP);
+    actions.stop(pid);
     found.push_back(pid);
-    for (pid_t child : childrenOf(pid)) {
+    if (found.size() % stopsPerProgress == 0) {
+      actions.progressed();
+    }
+    for (pid_t child : actions.childrenOf(pid)) {
       pending.push_back(child);
     }
   }
-  found.insert(found.end(), pending.begin(), pending.end());
   return found;
-}
-
-// Reaps whatever of this process's children has ended; true when anything was. Only for a
-// process whose children are all its own to end.
-bool reapEnded() {
-  bool reaped = false;
-  for (;;) {
-    pid_t pid = ::waitpid(-1, nullptr, WNOHANG | __WALL);
-    if (pid > 0) {
-      reaped = true;
-    } else if (!(pid < 0 && errno == EINTR)) {
-      return reaped;
-    }
-  }
 }
 
 }  // namespace
@@ -136,24 +127,68 @@ std::vector<pid_t> childrenOf(pid_t pid) {
   return listed ? *listed : childrenFromProcessTable(pid);
 }
 
-bool endAllDescendants(Clock::time_point deadline) {
+bool endAllDescendants(TreeActions& actions, pid_t self, const WalkLimits& limits) {
+  std::unordered_set<pid_t> killed;
+  const auto start = actions.now();
+  auto lastProgress = start;
   for (;;) {
-    auto descendants = stopDescendants(deadline);
-    if (descendants.empty()) {
+    bool reaped = actions.reapEnded();
+    auto found = stopDescendants(actions, self);
+    if (found.empty()) {
       return true;
     }
     // A stopped parent can't reap its children, and this process reaps only after the kill, so
     // none of these pids can have been handed to another process meanwhile.
-    for (pid_t pid : descendants) {
-      ::kill(pid, SIGKILL);
+    bool fresh = false;
+    for (pid_t pid : found) {
+      actions.kill(pid);
+      fresh = killed.insert(pid).second || fresh;
     }
-    if (!reapEnded()) {
-      if (Clock::now() >= deadline) {
-        return false;
-      }
+    auto now = actions.now();
+    if (fresh || reaped) {
+      lastProgress = now;
+      actions.progressed();
+    } else if (now - lastProgress >= limits.stuck) {
+      return false;
+    }
+    if (now - start >= limits.work) {
+      return false;
+    }
+    if (!fresh) {
+      actions.pause();
+    }
+  }
+}
+
+bool awaitWhileProgressing(const std::function<bool()>& done, const std::function<bool()>& step,
+                           std::chrono::milliseconds stuck) {
+  auto lastProgress = std::chrono::steady_clock::now();
+  while (!done()) {
+    if (step()) {
+      lastProgress = std::chrono::steady_clock::now();
+    } else if (std::chrono::steady_clock::now() - lastProgress >= stuck) {
+      return false;
+    } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
+  return true;
+}
+
+std::vector<pid_t> SystemTreeActions::childrenOf(pid_t pid) {
+  return linux_impl::childrenOf(pid);
+}
+
+void SystemTreeActions::stop(pid_t pid) {
+  ::kill(pid, SIGSTOP);
+}
+
+void SystemTreeActions::kill(pid_t pid) {
+  ::kill(pid, SIGKILL);
+}
+
+void SystemTreeActions::pause() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 }  // namespace platform::linux_impl

@@ -33,7 +33,8 @@ class TrackedTree final : public ChildTree {
 
   // The program stays unreaped until its group has been ended: until then neither its pid nor
   // its group's can name another process.
-  void endAll(Clock::time_point deadline) override {
+  void endAll(std::chrono::milliseconds patience) override {
+    const auto deadline = Clock::now() + patience;
     // Stopped first, the program starts nothing more while what it started is looked for once
     // more and ended.
     signalProgram(SIGSTOP);
@@ -95,5 +96,8 @@ void closeInheritedDescriptorsOnExec(const SpawnPlan& plan) {
 
 // A pipe on macOS grows by itself as far as it may; there is no size to choose.
 void sizeOutputPipe(int) {}
+
+// macOS can't name the signal that input raises: the tick wakes the wait.
+void wakeOnInput(int) {}
 
 }  // namespace platform::posix_impl

@@ -28,16 +28,18 @@ constexpr size_t readChunk = 1 << 18;
 // How often a blocked read is interrupted to look at the clock and at what arrived: the longest a
 // wake-up that landed just before a read can go unseen.
 constexpr std::chrono::milliseconds tickInterval(100);
-// How long ending the tree may take: only a process stuck in the kernel takes longer to die,
-// and it must not hold the answer back.
-constexpr std::chrono::milliseconds endAllLimit(1000);
+// How long ending the tree may go without getting anywhere: only a process stuck in the kernel
+// takes that long to die, and it must not hold the answer back.
+constexpr std::chrono::milliseconds endAllPatience(3000);
 
 // One run's wait, from the exec to the child's exit.
 class ChildWait {
  public:
-  ChildWait(RunSignals& signals, ChildTree& tree, const ChildLimits& limits)
+  ChildWait(RunSignals& signals, ChildTree& tree, posix_impl::PipeTail* errorTail,
+            const ChildLimits& limits)
       : signals_(signals),
         tree_(tree),
+        errorTail_(errorTail),
         limits_(limits),
         runDeadline_(Clock::now() + limits.runLimit) {}
 
@@ -137,9 +139,12 @@ class ChildWait {
     return true;
   }
 
-  // What every wake-up is for, besides the clock: the tree is looked after, and the child's end
-  // noted once it comes.
+  // What every wake-up is for, besides the clock: the tree is looked after, the child's end
+  // noted once it comes, and its standard error read where it is kept.
   void lookAfterTree() {
+    if (errorTail_) {
+      errorTail_->drain();
+    }
     std::optional<ProcessEnd> end = tree_.look();
     if (end && !ended_) {
       ended_ = true;
@@ -150,6 +155,7 @@ class ChildWait {
 
   RunSignals& signals_;
   ChildTree& tree_;
+  posix_impl::PipeTail* errorTail_;
   const ChildLimits& limits_;
   const Clock::time_point runDeadline_;
   std::optional<Clock::time_point> drainDeadline_;
@@ -191,16 +197,23 @@ class PosixChildProcesses final : public ChildProcesses {
     }
     ChildRun run;
     if (!tree) {
+      // A termination signal that came meanwhile still ends this process.
+      if (signals.termination() != 0) {
+        signals.endProcessByTermination();
+      }
       run.startError = startError;
       return run;
     }
     run.outcome = ChildOutcome::Failed;
     // Without the tick nothing bounds the wait, so nothing is waited for.
-    if (signals.startTicking(tickInterval) && (!errorTail || errorTail->start())) {
-      run = ChildWait(signals, *tree, limits).run(failure->read.get(), output->read.get(), sink);
+    if (signals.startTicking(tickInterval)) {
+      run = ChildWait(signals, *tree, errorTail ? &*errorTail : nullptr, limits)
+                .run(failure->read.get(), output->read.get(), sink);
+    } else {
+      run.couldNotWait = true;
     }
     // Whatever ended the run, nothing the child started outlives it.
-    tree->endAll(Clock::now() + endAllLimit);
+    tree->endAll(endAllPatience);
     if (errorTail) {
       run.errorTail = errorTail->finish();
     }

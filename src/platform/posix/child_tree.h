@@ -17,9 +17,9 @@ class ChildTree {
   // Looks after the tree (where the system needs it watched while it runs) and tells how the
   // program ended, or none while it runs. Called on every wake-up, a tick at least.
   virtual std::optional<ProcessEnd> look() = 0;
-  // Ends the program and every process below it and reaps them. Gives up at `deadline` on a
-  // process that will not die (one stuck in the kernel).
-  virtual void endAll(std::chrono::steady_clock::time_point deadline) = 0;
+  // Ends the program and every process below it and reaps them. Gives up once `patience` has
+  // passed without getting anywhere: on a process that will not die (one stuck in the kernel).
+  virtual void endAll(std::chrono::milliseconds patience) = 0;
 };
 
 // Per system: starts the program `plan` describes; none when no process could be made. Whether

@@ -1,37 +1,29 @@
 #pragma once
 
-#include <atomic>
 #include <string>
-#include <thread>
 
 #include "platform/posix/fd.h"
 
 namespace platform::posix_impl {
 
-// Keeps the last bytes written into a pipe, read on a thread of its own: the writer never waits
-// on a full pipe, and the reader of the other pipe, the one that matters, never pays for it.
+// Keeps the last bytes written into a pipe. It is drained by the thread that waits on the child,
+// on every wake-up, so no thread of its own is needed: where the system can, input on the pipe
+// wakes that thread itself (wakeOnInput), and the tick does everywhere.
 class PipeTail {
  public:
-  PipeTail(Fd read, size_t limit) : read_(std::move(read)), limit_(limit) {}
-  ~PipeTail() { finish(); }
+  PipeTail(Fd read, size_t limit);
   PipeTail(const PipeTail&) = delete;
   PipeTail& operator=(const PipeTail&) = delete;
 
-  // Starts reading; false when no thread can be made. Start it after any fork that runs more
-  // than async-signal-safe code.
-  bool start();
-  // Stops reading, once every writer has gone or a moment after being asked, and returns the
-  // tail.
+  // Reads whatever is in the pipe now, without waiting.
+  void drain();
+  // Reads what is left and returns the tail.
   std::string finish();
 
  private:
-  void readUntilEnd();
-
   Fd read_;
   size_t limit_;
   std::string tail_;
-  std::atomic<bool> stopping_{false};
-  std::thread reader_;
 };
 
 }  // namespace platform::posix_impl

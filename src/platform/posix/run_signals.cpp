@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <system_error>
-
 namespace platform::posix_impl {
 namespace {
 
@@ -62,34 +60,7 @@ RunSignals::~RunSignals() {
 }
 
 bool RunSignals::startTicking(std::chrono::milliseconds interval) {
-  // The tick's thread takes none of the process's signals, so that each one interrupts the
-  // waiting thread.
-  sigset_t all, mine;
-  sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &mine);
-  try {
-    ticker_ = std::thread([this, interval] {
-      std::unique_lock lock(mutex_);
-      while (!stop_.wait_for(lock, interval, [this] { return stopping_; })) {
-        ::pthread_kill(waiter_, SIGCHLD);
-      }
-    });
-  } catch (const std::system_error&) {
-  }
-  ::pthread_sigmask(SIG_SETMASK, &mine, nullptr);
-  return ticker_.joinable();
-}
-
-void RunSignals::stopTicking() {
-  if (!ticker_.joinable()) {
-    return;
-  }
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  stop_.notify_one();
-  ticker_.join();
+  return tick_.start(waiter_, interval);
 }
 
 bool RunSignals::takeWake() {
@@ -121,7 +92,7 @@ void RunSignals::restore() {
     return;
   }
   restored_ = true;
-  stopTicking();
+  tick_.stop();
   for (int i = 0; i < installedCount_; ++i) {
     ::sigaction(installed_[i].signal, &installed_[i].previous, nullptr);
   }

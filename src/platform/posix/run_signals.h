@@ -4,9 +4,8 @@
 #include <signal.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
+
+#include "platform/posix/tick.h"
 
 namespace platform::posix_impl {
 
@@ -15,8 +14,9 @@ namespace platform::posix_impl {
 // A run waits the way a plain pipe reader does, blocked in read(), rather than in a readiness
 // wait before each read: a writer that wakes a reader already blocked in read() costs both
 // sides less. What must interrupt that read does so by a signal whose handler only records that
-// it came, installed without SA_RESTART so that the read returns EINTR: the child's exit
-// (SIGCHLD), the caller's SIGTERM, SIGINT and SIGHUP, and a tick from a thread of its own. A
+// it came, installed without SA_RESTART so that the read returns EINTR: the child's exit and news
+// from the pipes that wake on input (SIGCHLD), the caller's SIGTERM, SIGINT and SIGHUP, and a
+// tick (see tick.h). A
 // signal that lands between the look at what arrived and the read that follows is not lost for
 // long: the next tick ends that read.
 //
@@ -30,9 +30,9 @@ class RunSignals {
   RunSignals(const RunSignals&) = delete;
   RunSignals& operator=(const RunSignals&) = delete;
 
-  // Starts interrupting the calling thread every `interval`; false when no thread can be made.
-  // Start it after any fork that runs more than async-signal-safe code: a child forked from a
-  // process with a second thread may only exec.
+  // Starts interrupting the calling thread every `interval`; false when the system gives no way
+  // to. Start it after any fork: where the tick is a thread, a child forked from a process with a
+  // second thread may only exec.
   bool startTicking(std::chrono::milliseconds interval);
 
   // Whether a signal or a tick came since the last look; the look clears it.
@@ -46,7 +46,6 @@ class RunSignals {
   [[noreturn]] void endProcessByTermination();
 
  private:
-  void stopTicking();
   void restore();
 
   struct Installed {
@@ -60,10 +59,7 @@ class RunSignals {
   bool restored_ = false;
 
   pthread_t waiter_{};
-  std::thread ticker_;
-  std::mutex mutex_;
-  std::condition_variable stop_;
-  bool stopping_ = false;
+  Tick tick_;
 };
 
 }  // namespace platform::posix_impl

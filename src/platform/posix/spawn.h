@@ -75,5 +75,8 @@ void prepareChildForExec(const SpawnPlan& plan, pid_t expectedParent);
 void closeInheritedDescriptorsOnExec(const SpawnPlan& plan);
 // Per system: the pipe buffer the output is read through, where it can be chosen.
 void sizeOutputPipe(int readFd);
+// Per system: where the system can, the waiting thread is woken (as by the tick) as soon as
+// `readFd` has something to read.
+void wakeOnInput(int readFd);
 
 }  // namespace platform::posix_impl

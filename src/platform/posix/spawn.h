@@ -59,6 +59,12 @@ struct ProcessEnd {
   int signal = 0;
 };
 
+// What a waitid report with this si_code and si_status says: an end only for an exit
+// (CLD_EXITED) or a death by a signal (CLD_KILLED, CLD_DUMPED). Any other code (a stop, a
+// continue, a trace trap, which some systems report without being asked) is a process that
+// still runs.
+std::optional<ProcessEnd> processEndOf(int code, int status);
+
 // Whether `pid`, a child of this process, has ended; it is left unreaped, so that its pid (and
 // the process group named after it) can't be taken by another process yet.
 std::optional<ProcessEnd> endedChild(pid_t pid);

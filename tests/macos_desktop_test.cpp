@@ -65,6 +65,14 @@ struct FakeObject {
   std::string className;
 };
 
+// What the block runtime reads of a descriptor with a signature: two words after the reserved
+// word and the size, and two more after the copy and dispose helpers, the signature and the
+// layout. Read as the runtime reads it, by place rather than by name.
+const char* const* signatureAndLayoutOf(const BlockDescriptor* descriptor) {
+  return reinterpret_cast<const char* const*>(reinterpret_cast<const char*>(descriptor) +
+                                              2 * sizeof(unsigned long) + 2 * sizeof(void (*)()));
+}
+
 // A copy of the completion block made as the block runtime makes one (_Block_copy): the bytes,
 // then the block's own copy helper; released with its dispose helper.
 struct HeapBlock {
@@ -72,7 +80,9 @@ struct HeapBlock {
   explicit HeapBlock(const CompletionBlock* stack) {
     EXPECT_EQ(stack->flags & blockHasCopyDispose, blockHasCopyDispose);
     EXPECT_EQ(stack->flags & blockHasSignature, blockHasSignature);
-    EXPECT_STREQ(stack->descriptor->signature, "v24@?0@8@16");
+    const char* const* signatureAndLayout = signatureAndLayoutOf(stack->descriptor);
+    EXPECT_STREQ(signatureAndLayout[0], "v24@?0@8@16");
+    EXPECT_EQ(signatureAndLayout[1], nullptr);
     block = static_cast<CompletionBlock*>(std::malloc(stack->descriptor->size));
     std::memcpy(block, stack, stack->descriptor->size);
     block->isa = nullptr;  // a heap block's class, which no test looks at

@@ -74,10 +74,11 @@ bool reapChild(pid_t pid, bool wait);
 
 // Per system: whether the program starts in a process group of its own, ended with it.
 bool programGetsOwnGroup();
-// Per system: what the child does first, before it becomes the program (a parent-death signal,
-// where the system has one).
+// Per system, where the child becomes the program through becomeProgram: what it does first
+// (a parent-death signal, where the system has one).
 void prepareChildForExec(const SpawnPlan& plan, pid_t expectedParent);
-// Per system: marks every descriptor above the standard streams close-on-exec in the child.
+// Per system, where the child becomes the program through becomeProgram: marks every descriptor
+// above the standard streams close-on-exec.
 void closeInheritedDescriptorsOnExec(const SpawnPlan& plan);
 // Per system: the pipe buffer the output is read through, where it can be chosen.
 void sizeOutputPipe(int readFd);

@@ -1,0 +1,94 @@
+// How the macOS child becomes the interpreter: the posix_spawn request that carries over what
+// the caller's state promises (standard input, the signals it ignored or blocked, the process
+// group) and closes everything else.
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/macos/spawn_request_macos.h"
+
+namespace {
+
+using platform::macos_impl::SpawnFileAction;
+using platform::macos_impl::spawnRequestFor;
+using Kind = SpawnFileAction::Kind;
+namespace flag = platform::macos_impl;
+
+constexpr int outputPipe = 7;
+constexpr int errorPipe = 9;
+
+platform::posix_impl::SpawnPlan planIgnoringHangupsAndBlockingTermination() {
+  platform::posix_impl::SpawnPlan plan({"/pack/python3", {"-I"}, {}}, outputPipe, 8);
+  sigemptyset(&plan.callerIgnored);
+  sigaddset(&plan.callerIgnored, SIGHUP);
+  sigemptyset(&plan.callerBlocked);
+  sigaddset(&plan.callerBlocked, SIGTERM);
+  plan.ownProcessGroup = false;
+  return plan;
+}
+
+TEST(MacSpawnRequest, ReplacesTheChildAndClosesWhatTheActionsDoNotName) {
+  auto plan = planIgnoringHangupsAndBlockingTermination();
+  auto request = spawnRequestFor(plan, true);
+  EXPECT_EQ(request.flags, flag::spawnSetExec | flag::spawnCloseOnExecDefault |
+                               flag::spawnSetSignalMask | flag::spawnSetSignalDefaults);
+  const std::vector<SpawnFileAction> streams = {
+      {Kind::Inherit, STDIN_FILENO, STDIN_FILENO},
+      {Kind::Duplicate, outputPipe, STDOUT_FILENO},
+      {Kind::OpenNullDevice, -1, STDERR_FILENO},
+  };
+  EXPECT_EQ(request.fileActions, streams);
+}
+
+TEST(MacSpawnRequest, TheStreamsFollowWhatThereIs) {
+  struct Case {
+    const char* name;
+    bool standardInputOpen;
+    int errorFd;
+    std::vector<SpawnFileAction> actions;
+  };
+  const Case cases[] = {
+      {"standard input closed stays closed",
+       false,
+       -1,
+       {{Kind::Duplicate, outputPipe, STDOUT_FILENO}, {Kind::OpenNullDevice, -1, STDERR_FILENO}}},
+      {"standard error kept for a person",
+       true,
+       errorPipe,
+       {{Kind::Inherit, STDIN_FILENO, STDIN_FILENO},
+        {Kind::Duplicate, outputPipe, STDOUT_FILENO},
+        {Kind::Duplicate, errorPipe, STDERR_FILENO}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto plan = planIgnoringHangupsAndBlockingTermination();
+    plan.errorFd = c.errorFd;
+    EXPECT_EQ(spawnRequestFor(plan, c.standardInputOpen).fileActions, c.actions);
+  }
+}
+
+// What the caller blocked stays blocked; what it ignored is not put back to its default; all
+// else is, what this process ignores for itself (broken pipes, the file-size limit) included.
+TEST(MacSpawnRequest, TheSignalsAreTheCallers) {
+  auto request = spawnRequestFor(planIgnoringHangupsAndBlockingTermination(), true);
+  constexpr int macosSignals = 32;  // NSIG there; glibc keeps the next two for itself
+  for (int signal = 1; signal < macosSignals; ++signal) {
+    SCOPED_TRACE(signal);
+    EXPECT_EQ(sigismember(&request.mask, signal) == 1, signal == SIGTERM);
+    bool stays = signal == SIGHUP || signal == SIGKILL || signal == SIGSTOP;
+    EXPECT_EQ(sigismember(&request.defaults, signal) == 1, !stays);
+  }
+}
+
+TEST(MacSpawnRequest, AGroupOfItsOwnWhereThePlanAsksForOne) {
+  auto plan = planIgnoringHangupsAndBlockingTermination();
+  plan.ownProcessGroup = true;
+  auto request = spawnRequestFor(plan, true);
+  EXPECT_EQ(request.flags & flag::spawnSetProcessGroup, flag::spawnSetProcessGroup);
+  EXPECT_EQ(request.processGroup, 0);
+  plan.ownProcessGroup = false;
+  EXPECT_EQ(spawnRequestFor(plan, true).flags & flag::spawnSetProcessGroup, 0);
+}
+
+}  // namespace

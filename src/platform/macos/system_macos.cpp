@@ -1,12 +1,13 @@
-// The macOS backend's ties to the system: CoreFoundation, libobjc and AppKit opened at run time
-// (the cross toolchain has no link stubs for them, and AppKit is wanted in the notice mode
-// only, so that --version and --check load no GUI framework), the executable's own location,
-// and the process calls the descendant tracking makes.
+// The macOS backend's ties to the system: CoreFoundation, libobjc, CoreGraphics and AppKit opened
+// at run time (the cross toolchain has no link stubs for them, and the last two are wanted in the
+// notice mode only, so that --version and --check load no GUI framework), the executable's own
+// location, and the process calls the descendant tracking makes.
 #include <dlfcn.h>
 #include <libproc.h>
 #include <mach-o/dyld.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -34,6 +35,8 @@ constexpr const char* coreFoundationPath =
     "/System/Library/Frameworks/CoreFoundation.framework/CoreFoundation";
 constexpr const char* objcPath = "/usr/lib/libobjc.A.dylib";
 constexpr const char* appKitPath = "/System/Library/Frameworks/AppKit.framework/AppKit";
+constexpr const char* coreGraphicsPath =
+    "/System/Library/Frameworks/CoreGraphics.framework/CoreGraphics";
 
 using posix_impl::DynamicLibrary;
 
@@ -99,9 +102,32 @@ const ObjcRuntime* objcRuntime() {
 }
 
 // AppKit's classes join the runtime when it is loaded; nothing is taken from it directly.
-bool loadAppKit() {
+const ObjcRuntime* openAppKit() {
   static const bool loaded = ::dlopen(appKitPath, RTLD_NOW | RTLD_LOCAL) != nullptr;
-  return loaded;
+  return loaded ? objcRuntime() : nullptr;
+}
+
+// Taken on its own, so that a system without it loses the alert and nothing else of
+// CoreFoundation.
+UserNotificationDisplayAlert userNotificationDisplayAlert() {
+  struct Loaded {
+    DynamicLibrary library{coreFoundationPath};
+    UserNotificationDisplayAlert displayAlert = nullptr;
+    Loaded() { library.bind(displayAlert, "CFUserNotificationDisplayAlert"); }
+  };
+  static const Loaded* loaded = new Loaded;
+  return loaded->library.usable() ? loaded->displayAlert : nullptr;
+}
+
+// Without CoreGraphics there is no window-server session to be found.
+CFDictionaryRef copySessionDictionary() {
+  struct Loaded {
+    DynamicLibrary library{coreGraphicsPath};
+    CFDictionaryRef (*copyCurrentDictionary)() = nullptr;
+    Loaded() { library.bind(copyCurrentDictionary, "CGSessionCopyCurrentDictionary"); }
+  };
+  static const Loaded* loaded = new Loaded;
+  return loaded->library.usable() ? loaded->copyCurrentDictionary() : nullptr;
 }
 
 std::string realExecutableLocation() {
@@ -195,9 +221,13 @@ std::unique_ptr<MainBundle> openMainBundle() {
 // The application's name on macOS is the bundle's (CFBundleName); the parameter names it
 // where the system has no bundle to ask.
 std::unique_ptr<Desktop> openDesktop(std::string_view) {
-  const bool appKit = macos_impl::loadAppKit();
-  return macos_impl::makeAppKitDesktop(appKit ? macos_impl::objcRuntime() : nullptr,
-                                       macos_impl::coreFoundation());
+  macos_impl::MacDesktopServices services;
+  services.cf = macos_impl::coreFoundation();
+  services.copySessionDictionary = macos_impl::copySessionDictionary;
+  services.openAppKit = macos_impl::openAppKit;
+  services.displayAlert = macos_impl::userNotificationDisplayAlert();
+  services.standardInputIsTerminal = ::isatty(STDIN_FILENO) == 1;
+  return macos_impl::makeMacDesktop(services);
 }
 
 }  // namespace platform

@@ -59,6 +59,8 @@ expect_key CFBundleExecutable quality-pack
 expect_key CFBundlePackageType APPL
 expect_key LSMinimumSystemVersion 11.0
 expect_key CFBundleShortVersionString "$(cat build-macos/arm64/pack-version.txt)"
+build_number="$(cat build-macos/arm64/bundle-version.txt)"
+expect_key CFBundleVersion "${build_number:-$(cat build-macos/arm64/pack-version.txt)}"
 expect_key RuvizuvePackFormat "$(sed -n 's/^QP_PACK_FORMAT:[A-Z]*=//p' build-macos/arm64/CMakeCache.txt)"
 python3 -c 'import plistlib,sys; i=plistlib.load(open(sys.argv[1],"rb")); sys.exit(0 if isinstance(i.get("CFBundleIdentifier"), str) and isinstance(i.get("RuvizuvePackFormat"), int) else 1)' "$plist" ||
   fail "Info.plist: CFBundleIdentifier is no string or RuvizuvePackFormat no integer"

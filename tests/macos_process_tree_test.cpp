@@ -53,20 +53,8 @@ class FakeProcessTable final : public ProcessTable {
     }
     return children;
   }
-  std::optional<UniqueId> uniqueIdOf(pid_t pid) override {
-    auto found = processes_.find(pid);
-    std::optional<UniqueId> id =
-        found == processes_.end() ? std::nullopt : std::optional(found->second.id);
-    answered(pid);
-    return id;
-  }
-  std::optional<pid_t> parentOf(pid_t pid) override {
-    auto found = processes_.find(pid);
-    std::optional<pid_t> parent =
-        found == processes_.end() ? std::nullopt : std::optional(found->second.parent);
-    answered(pid);
-    return parent;
-  }
+  std::optional<UniqueId> uniqueIdOf(pid_t pid) override { return ask(pid, &Process::id); }
+  std::optional<pid_t> parentOf(pid_t pid) override { return ask(pid, &Process::parent); }
   void sendSignal(pid_t pid, int signal) override {
     signals.push_back((signal == SIGSTOP   ? "STOP "
                        : signal == SIGKILL ? "KILL "
@@ -93,11 +81,17 @@ class FakeProcessTable final : public ProcessTable {
   std::map<pid_t, int> listings;  // how often each process's children were asked for
 
  private:
-  void answered(pid_t pid) {
+  // What the process `pid` names now says of itself; none when there is none.
+  template <typename T>
+  std::optional<T> ask(pid_t pid, T Process::*field) {
+    auto found = processes_.find(pid);
+    std::optional<T> answer =
+        found == processes_.end() ? std::nullopt : std::optional<T>(found->second.*field);
     if (reusedAfterQuestion_.erase(pid) > 0) {
       exit(pid);
       start(pid, 1);
     }
+    return answer;
   }
 
   std::map<pid_t, Process> processes_;

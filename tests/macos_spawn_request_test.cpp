@@ -2,6 +2,7 @@
 // the caller's state promises (standard input, the signals it ignored or blocked, the process
 // group) and closes everything else.
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 
 namespace {
 
+using platform::macos_impl::ignoreSignals;
 using platform::macos_impl::SpawnFileAction;
 using platform::macos_impl::spawnRequestFor;
 using Kind = SpawnFileAction::Kind;
@@ -79,6 +81,37 @@ TEST(MacSpawnRequest, TheSignalsAreTheCallers) {
     bool stays = signal == SIGHUP || signal == SIGKILL || signal == SIGSTOP;
     EXPECT_EQ(sigismember(&request.defaults, signal) == 1, !stays);
   }
+}
+
+void handle(int) {}
+
+bool isIgnored(int signal) {
+  struct sigaction action {};
+  return ::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN;
+}
+
+// Exec keeps ignored signals ignored and puts handled ones back at their default: the child
+// ignores again, just before it spawns, what the caller ignored and this process handles (a
+// SIGCHLD, say). Run in a child of the test, which answers by its exit status.
+TEST(MacSpawnRequest, WhatTheCallerIgnoredIsIgnoredAgain) {
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct sigaction handled {};
+    handled.sa_handler = handle;
+    for (int signal : {SIGHUP, SIGCHLD, SIGUSR1}) {
+      ::sigaction(signal, &handled, nullptr);
+    }
+    sigset_t ignored;
+    sigemptyset(&ignored);
+    sigaddset(&ignored, SIGHUP);
+    sigaddset(&ignored, SIGCHLD);
+    ignoreSignals(ignored);
+    ::_exit(isIgnored(SIGHUP) && isIgnored(SIGCHLD) && !isIgnored(SIGUSR1) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(MacSpawnRequest, AGroupOfItsOwnWhereThePlanAsksForOne) {

@@ -72,13 +72,7 @@ class PreparedSpawn {
   // async-signal-safe calls: posix_spawn's own code only hands the prepared request to the
   // kernel.
   [[noreturn]] void becomeProgram(const SpawnPlan& plan) const {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    for (int signal = 1; signal < NSIG; ++signal) {
-      if (sigismember(&plan.callerIgnored, signal) == 1) {
-        ::sigaction(signal, &ignore, nullptr);
-      }
-    }
+    macos_impl::ignoreSignals(plan.callerIgnored);
     pid_t self = 0;
     errno = ::posix_spawn(&self, plan.program.c_str(), &actions_, &attributes_,
                           plan.argvPointers.data(), plan.envpPointers.data());

@@ -28,4 +28,14 @@ SpawnRequest spawnRequestFor(const posix_impl::SpawnPlan& plan, bool standardInp
   return request;
 }
 
+void ignoreSignals(const sigset_t& signals) {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (sigismember(&signals, signal) == 1) {
+      ::sigaction(signal, &ignore, nullptr);
+    }
+  }
+}
+
 }  // namespace platform::macos_impl

@@ -50,4 +50,8 @@ struct SpawnRequest {
 // ignored signals ignored, and posix_spawn has no attribute that ignores one.
 SpawnRequest spawnRequestFor(const posix_impl::SpawnPlan& plan, bool standardInputOpen);
 
+// Ignores each of `signals` in this process. For the child of the fork, just before it spawns:
+// only async-signal-safe calls.
+void ignoreSignals(const sigset_t& signals);
+
 }  // namespace platform::macos_impl

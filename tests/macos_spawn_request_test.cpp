@@ -20,10 +20,10 @@ namespace flag = platform::macos_impl;
 constexpr int outputPipe = 7;
 constexpr int errorPipe = 9;
 
-platform::posix_impl::SpawnPlan planIgnoringHangupsAndBlockingTermination() {
+platform::posix_impl::SpawnPlan planIgnoringInterruptsAndBlockingTermination() {
   platform::posix_impl::SpawnPlan plan({"/pack/python3", {"-I"}, {}}, outputPipe, 8);
   sigemptyset(&plan.callerIgnored);
-  sigaddset(&plan.callerIgnored, SIGHUP);
+  sigaddset(&plan.callerIgnored, SIGINT);
   sigemptyset(&plan.callerBlocked);
   sigaddset(&plan.callerBlocked, SIGTERM);
   plan.ownProcessGroup = false;
@@ -31,7 +31,7 @@ platform::posix_impl::SpawnPlan planIgnoringHangupsAndBlockingTermination() {
 }
 
 TEST(MacSpawnRequest, ReplacesTheChildAndClosesWhatTheActionsDoNotName) {
-  auto plan = planIgnoringHangupsAndBlockingTermination();
+  auto plan = planIgnoringInterruptsAndBlockingTermination();
   auto request = spawnRequestFor(plan, true);
   EXPECT_EQ(request.flags, flag::spawnSetExec | flag::spawnCloseOnExecDefault |
                                flag::spawnSetSignalMask | flag::spawnSetSignalDefaults);
@@ -64,7 +64,7 @@ TEST(MacSpawnRequest, TheStreamsFollowWhatThereIs) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto plan = planIgnoringHangupsAndBlockingTermination();
+    auto plan = planIgnoringInterruptsAndBlockingTermination();
     plan.errorFd = c.errorFd;
     EXPECT_EQ(spawnRequestFor(plan, c.standardInputOpen).fileActions, c.actions);
   }
@@ -73,12 +73,12 @@ TEST(MacSpawnRequest, TheStreamsFollowWhatThereIs) {
 // What the caller blocked stays blocked; what it ignored is not put back to its default; all
 // else is, what this process ignores for itself (broken pipes, the file-size limit) included.
 TEST(MacSpawnRequest, TheSignalsAreTheCallers) {
-  auto request = spawnRequestFor(planIgnoringHangupsAndBlockingTermination(), true);
+  auto request = spawnRequestFor(planIgnoringInterruptsAndBlockingTermination(), true);
   constexpr int macosSignals = 32;  // NSIG there; glibc keeps the next two for itself
   for (int signal = 1; signal < macosSignals; ++signal) {
     SCOPED_TRACE(signal);
     EXPECT_EQ(sigismember(&request.mask, signal) == 1, signal == SIGTERM);
-    bool stays = signal == SIGHUP || signal == SIGKILL || signal == SIGSTOP;
+    bool stays = signal == SIGINT || signal == SIGKILL || signal == SIGSTOP;
     EXPECT_EQ(sigismember(&request.defaults, signal) == 1, !stays);
   }
 }
@@ -115,7 +115,7 @@ TEST(MacSpawnRequest, WhatTheCallerIgnoredIsIgnoredAgain) {
 }
 
 TEST(MacSpawnRequest, AGroupOfItsOwnWhereThePlanAsksForOne) {
-  auto plan = planIgnoringHangupsAndBlockingTermination();
+  auto plan = planIgnoringInterruptsAndBlockingTermination();
   plan.ownProcessGroup = true;
   auto request = spawnRequestFor(plan, true);
   EXPECT_EQ(request.flags & flag::spawnSetProcessGroup, flag::spawnSetProcessGroup);

@@ -4,7 +4,8 @@
 #
 # lay_out_bundle(PACK EXECUTABLE VERSION FORMAT TEMPLATE [STRIP])
 # With STRIP (the strip tool's path), the executable is carried without symbols or debugging
-# information: a pack's user has no use for them.
+# information: a pack's user has no use for them. A BUNDLE_VERSION set by the caller is the
+# Info.plist's CFBundleVersion; without one, the version text is.
 
 # Stops with a message unless `format` is a pack format number: an integer the Info.plist can hold.
 function(check_pack_format format)
@@ -25,14 +26,27 @@ function(xml_escape text out)
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
+# Writes CONTENTS/Info.plist from the template: the version text as CFBundleShortVersionString
+# and, unless the caller's BUNDLE_VERSION names a build number of its own, as CFBundleVersion too;
+# the format as RuvizuvePackFormat.
+function(configure_info_plist template contents version format)
+  if(DEFINED BUNDLE_VERSION AND NOT BUNDLE_VERSION STREQUAL "")
+    set(bundle_version "${BUNDLE_VERSION}")
+  else()
+    set(bundle_version "${version}")
+  endif()
+  xml_escape("${version}" VERSION)
+  xml_escape("${bundle_version}" BUNDLE_VERSION)
+  set(FORMAT "${format}")
+  configure_file("${template}" "${contents}/Info.plist" @ONLY)
+endfunction()
+
 function(lay_out_bundle pack executable version format template)
   check_pack_format("${format}")
   set(contents "${pack}/Contents")
   file(MAKE_DIRECTORY "${contents}/MacOS" "${contents}/Frameworks" "${contents}/Resources")
 
-  xml_escape("${version}" VERSION)
-  set(FORMAT "${format}")
-  configure_file("${template}" "${contents}/Info.plist" @ONLY)
+  configure_info_plist("${template}" "${contents}" "${version}" "${format}")
   file(COPY_FILE "${executable}" "${contents}/MacOS/quality-pack")
   if(ARGC GREATER 5 AND ARGV5)
     execute_process(COMMAND "${ARGV5}" --strip-all "${contents}/MacOS/quality-pack"

@@ -1,9 +1,13 @@
 # Lays out a demo pack: the bundle skeleton, an interpreter link and a small hub cache in the
 # layout the model's files have in a real one (refs/main naming a snapshot whose files are links
 # into blobs/).
-# The version comes as VERSION, or read from VERSION_FILE whatever characters it holds.
+# The version comes as VERSION, or read from VERSION_FILE whatever characters it holds; the build
+# number (CFBundleVersion), where there is one of its own, from BUNDLE_VERSION_FILE.
 if(DEFINED VERSION_FILE)
   file(READ "${VERSION_FILE}" VERSION)
+endif()
+if(DEFINED BUNDLE_VERSION_FILE)
+  file(READ "${BUNDLE_VERSION_FILE}" BUNDLE_VERSION)
 endif()
 foreach(var PACK EXECUTABLE VERSION FORMAT INTERPRETER TEMPLATE)
   if(NOT DEFINED ${var})

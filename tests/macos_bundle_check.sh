@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the macOS bundle and checks what a Mac would check first: both slices there, each
-# for macOS 11.0 and loading nothing but libSystem (libobjc, CoreFoundation and AppKit are opened
-# at run time, so none of them is a load command), the arm64 slice signed as arm64 macOS
-# requires, and the Info.plist's keys.
+# for macOS 11.0 and loading nothing but libSystem (libobjc, CoreFoundation, CoreGraphics and
+# AppKit are opened at run time, so none of them is a load command, and what is looked up in them
+# is named among the executable's strings), the arm64 slice signed as arm64 macOS requires, and
+# the Info.plist's keys.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,12 +34,22 @@ for arch in x86_64 arm64; do
   [[ "$minos" == "11.0" ]] || fail "$arch is for macOS $minos, not 11.0"
   # Frameworks are opened by path, the runtime's functions looked up by name.
   undefined="$(llvm-nm-14 --arch="$arch" --undefined-only "$exe")"
-  for symbol in _dlopen _dlsym __NSGetExecutablePath _proc_listchildpids _dispatch_semaphore_create; do
+  for symbol in _dlopen _dlsym __NSGetExecutablePath _proc_listchildpids _proc_pidinfo \
+    _dispatch_semaphore_create _posix_spawn _posix_spawn_file_actions_addinherit_np; do
     grep -qw "$symbol" <<<"$undefined" || fail "$arch does not call $symbol"
   done
-  for symbol in _objc_msgSend _CFBundleGetMainBundle; do
+  for symbol in _objc_msgSend _CFBundleGetMainBundle _CFUserNotificationDisplayAlert \
+    _CGSessionCopyCurrentDictionary; do
     grep -qw "$symbol" <<<"$undefined" && fail "$arch links $symbol by name"
   done
+done
+
+# What the notice looks up at run time: the user-notification alert, the window-server session,
+# and -activate beside -activateIgnoringOtherApps:.
+strings="$(llvm-strings-14 "$exe")"
+for name in CFUserNotificationDisplayAlert CGSessionCopyCurrentDictionary activate \
+  activateIgnoringOtherApps: /System/Library/Frameworks/CoreGraphics.framework/CoreGraphics; do
+  grep -qxF -- "$name" <<<"$strings" || fail "the executable does not name $name"
 done
 
 llvm-objdump-14 --macho --private-headers --arch=arm64 "$exe" | grep -q 'cmd LC_CODE_SIGNATURE' ||
@@ -59,6 +70,8 @@ expect_key CFBundleExecutable quality-pack
 expect_key CFBundlePackageType APPL
 expect_key LSMinimumSystemVersion 11.0
 expect_key CFBundleShortVersionString "$(cat build-macos/arm64/pack-version.txt)"
+build_number="$(cat build-macos/arm64/bundle-version.txt)"
+expect_key CFBundleVersion "${build_number:-$(cat build-macos/arm64/pack-version.txt)}"
 expect_key RuvizuvePackFormat "$(sed -n 's/^QP_PACK_FORMAT:[A-Z]*=//p' build-macos/arm64/CMakeCache.txt)"
 python3 -c 'import plistlib,sys; i=plistlib.load(open(sys.argv[1],"rb")); sys.exit(0 if isinstance(i.get("CFBundleIdentifier"), str) and isinstance(i.get("RuvizuvePackFormat"), int) else 1)' "$plist" ||
   fail "Info.plist: CFBundleIdentifier is no string or RuvizuvePackFormat no integer"

@@ -1,9 +1,11 @@
-// The macOS notice against a recording fake of the Objective-C runtime: the messages AppKit
-// gets, in order and with their arguments, for each way through the notice; the completion
-// block as the system's block runtime copies, calls and disposes of it; and the check of each
-// method's types before anything is sent.
+// The macOS notice against recording fakes of the Objective-C runtime, CoreGraphics' session
+// and CoreFoundation's user-notification alert: the messages AppKit gets, in order and with
+// their arguments, and the alerts the system's agent shows, for each way through the notice;
+// the completion block as the system's block runtime copies, calls and disposes of it; and the
+// check of each method's types before anything is sent.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -65,6 +67,14 @@ struct FakeObject {
   std::string className;
 };
 
+// What the block runtime reads of a descriptor with a signature: two words after the reserved
+// word and the size, and two more after the copy and dispose helpers, the signature and the
+// layout. Read as the runtime reads it, by place rather than by name.
+const char* const* signatureAndLayoutOf(const BlockDescriptor* descriptor) {
+  return reinterpret_cast<const char* const*>(reinterpret_cast<const char*>(descriptor) +
+                                              2 * sizeof(unsigned long) + 2 * sizeof(void (*)()));
+}
+
 // A copy of the completion block made as the block runtime makes one (_Block_copy): the bytes,
 // then the block's own copy helper; released with its dispose helper.
 struct HeapBlock {
@@ -72,7 +82,9 @@ struct HeapBlock {
   explicit HeapBlock(const CompletionBlock* stack) {
     EXPECT_EQ(stack->flags & blockHasCopyDispose, blockHasCopyDispose);
     EXPECT_EQ(stack->flags & blockHasSignature, blockHasSignature);
-    EXPECT_STREQ(stack->descriptor->signature, "v24@?0@8@16");
+    const char* const* signatureAndLayout = signatureAndLayoutOf(stack->descriptor);
+    EXPECT_STREQ(signatureAndLayout[0], "v24@?0@8@16");
+    EXPECT_EQ(signatureAndLayout[1], nullptr);
     block = static_cast<CompletionBlock*>(std::malloc(stack->descriptor->size));
     std::memcpy(block, stack, stack->descriptor->size);
     block->isa = nullptr;  // a heap block's class, which no test looks at
@@ -86,6 +98,17 @@ struct HeapBlock {
 };
 
 struct Runtime {
+  // The system around AppKit.
+  bool session = true;
+  bool appKitLoads = true;
+  bool terminal = false;
+  int appKitOpened = 0;
+  // The user-notification agent: what it showed, what it answers (the alternate button once
+  // the list runs out), and its result.
+  std::vector<std::string> displayed;
+  std::deque<CFOptionFlags> alertResponses;
+  SInt32 alertStatus = 0;
+
   std::map<std::string, std::string> methods = appKitMethods();
   std::set<std::string> classes = {"NSAutoreleasePool", "NSApplication", "NSAlert", "NSWorkspace",
                                    "NSWorkspaceOpenConfiguration"};
@@ -293,6 +316,41 @@ int stackBlockClass;
 const ObjcRuntime runtimeTable{getClass,           registerName, getInstanceMethod, getClassMethod,
                                methodTypeEncoding, messengerFor, &stackBlockClass};
 
+// CGSessionCopyCurrentDictionary: a dictionary the caller owns, or none.
+CFDictionaryRef copySessionDictionary() {
+  return rt->session ? fake_cf::asRef(fake_cf::world().make(fake_cf::stringValue("session")))
+                     : nullptr;
+}
+
+const ObjcRuntime* openAppKit() {
+  ++rt->appKitOpened;
+  return rt->appKitLoads ? &runtimeTable : nullptr;
+}
+
+// CFUserNotificationDisplayAlert, with the values CFUserNotification.h gives: alert levels 1
+// (note) and 2 (caution); the answer in the lowest two bits.
+SInt32 displayAlert(CFTimeInterval timeout, CFOptionFlags flags, CFURLRef iconURL,
+                    CFURLRef soundURL, CFURLRef localizationURL, CFStringRef header,
+                    CFStringRef message, CFStringRef defaultTitle, CFStringRef alternateTitle,
+                    CFStringRef otherTitle, CFOptionFlags* responseFlags) {
+  auto text = [](CFStringRef string) {
+    return string ? "\"" + fake_cf::asObject(string)->text + "\"" : std::string("nil");
+  };
+  std::string level = flags == 1 ? "note" : flags == 2 ? "caution" : std::to_string(flags);
+  rt->displayed.push_back(level + " " + text(header) + " " + text(message) + " buttons " +
+                          text(defaultTitle) + " " + text(alternateTitle) + " " + text(otherTitle));
+  EXPECT_EQ(timeout, 0) << "an alert that waits for its answer";
+  EXPECT_EQ(iconURL, nullptr);
+  EXPECT_EQ(soundURL, nullptr);
+  EXPECT_EQ(localizationURL, nullptr);
+  *responseFlags = 1;
+  if (!rt->alertResponses.empty()) {
+    *responseFlags = rt->alertResponses.front();
+    rt->alertResponses.pop_front();
+  }
+  return rt->alertStatus;
+}
+
 class MacNotice : public testing::Test {
  protected:
   void SetUp() override {
@@ -319,10 +377,30 @@ class MacNotice : public testing::Test {
     EXPECT_EQ(fake_cf::world().alive, 0) << "strings or URLs not released";
   }
 
+  // A fresh runtime, as one row of a table of cases wants it.
+  void startOver() {
+    runtime_ = std::make_unique<Runtime>();
+    rt = runtime_.get();
+    SetUpMessengers();
+  }
+
   // Runs the notice as the entry does: the desktop lives for the notice and goes after it.
   void showNotice(std::chrono::milliseconds launchWait = notice::hostLaunchWait) {
-    auto desktop = makeAppKitDesktop(&runtimeTable, &fake_cf::table());
+    MacDesktopServices services;
+    services.cf = &fake_cf::table();
+    services.copySessionDictionary = copySessionDictionary;
+    services.openAppKit = openAppKit;
+    services.displayAlert = displayAlert;
+    services.standardInputIsTerminal = rt->terminal;
+    auto desktop = makeMacDesktop(services);
     notice::showInstalledNotice(desktop->application(), desktop->workspace(), "1.0", launchWait);
+  }
+
+  // The notice, with what it tells on standard error.
+  std::string showNoticeTelling() {
+    testing::internal::CaptureStderr();
+    showNotice();
+    return testing::internal::GetCapturedStderr();
   }
 
   std::unique_ptr<Runtime> runtime_;
@@ -439,51 +517,220 @@ TEST_F(MacNotice, WithoutACompletionTheWaitEndsAtTheBound) {
   EXPECT_EQ(rt->keptBlocks.size(), 1u);
 }
 
-// A message whose method is missing, or whose types are not the ones it would be sent with,
-// is never sent: the whole notice goes to the terminal, and nothing at all reaches AppKit.
-TEST_F(MacNotice, AMethodOfOtherTypesOrNoneAtAllSendsNothing) {
+const std::string installedByAgent =
+    "note \"Rivuderu Zororez Udod 1.0 is installed.\" \"Open Ruvizuve: scoring starts by itself "
+    "after the next library scan, or press SCORE QUALITY in the Library (\u2318L).\" buttons "
+    "\"Open Ruvizuve\" \"OK\" nil";
+const std::string hostMissingByAgent =
+    "caution \"Install Ruvizuve first\" \"The Quality Pack works inside Ruvizuve 1.1 or newer. "
+    "Drag Ruvizuve into Applications, then open it.\" buttons \"OK\" nil nil";
+
+bool sentTo(const std::string& receiverPrefix) {
+  return std::any_of(rt->sent.begin(), rt->sent.end(),
+                     [&](const std::string& line) { return line.rfind(receiverPrefix, 0) == 0; });
+}
+
+// The installed notice with the activation the system offers in place of the one before
+// macOS 14.
+std::vector<std::string> installedNoticeActivatedBy(const std::vector<std::string>& activation) {
+  std::vector<std::string> lines = installedNotice;
+  auto at = std::find(lines.begin(), lines.end(), "NSApplication#1 activateIgnoringOtherApps: 1");
+  at = lines.erase(at);
+  lines.insert(at, activation.begin(), activation.end());
+  return lines;
+}
+
+// -activate from macOS 14 on, -activateIgnoringOtherApps: before it; an application that
+// answers to neither (or to each with other types) shows its alerts all the same.
+TEST_F(MacNotice, TheApplicationIsActivatedAsTheSystemOffers) {
+  struct Case {
+    const char* name;
+    const char* activate;           // encoding; none: missing
+    const char* ignoringOtherApps;  // encoding; none: missing
+    std::vector<std::string> activation;
+  };
+  const std::string ignoring = "v20@0:8" + boolCode + "16";
+  const Case cases[] = {
+      {"macOS 14 and later", "v16@0:8", ignoring.c_str(), {"NSApplication#1 activate"}},
+      {"before macOS 14",
+       nullptr,
+       ignoring.c_str(),
+       {"NSApplication#1 activateIgnoringOtherApps: 1"}},
+      {"-activate of other types",
+       "v24@0:8@16",
+       ignoring.c_str(),
+       {"NSApplication#1 activateIgnoringOtherApps: 1"}},
+      {"neither", nullptr, nullptr, {}},
+      {"-activateIgnoringOtherApps: of other types", nullptr, "v24@0:8@16", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    startOver();
+    for (auto [method, encoding] :
+         {std::pair{"-NSApplication activate", c.activate},
+          {"-NSApplication activateIgnoringOtherApps:", c.ignoringOtherApps}}) {
+      if (encoding) {
+        rt->methods[method] = encoding;
+      } else {
+        rt->methods.erase(method);
+      }
+    }
+    rt->responses = {1001};
+    showNotice();
+    EXPECT_EQ(rt->sent, joined({installedNoticeActivatedBy(c.activation), drain}));
+    EXPECT_EQ(rt->displayed, std::vector<std::string>{});
+  }
+}
+
+// Recent systems report some methods with integers of the other sign than they are declared
+// with; such a method takes and returns what it is sent with.
+TEST_F(MacNotice, AnIntegerOfTheOtherSignIsTheSameType) {
+  rt->methods["-NSApplication setActivationPolicy:"] = boolCode + "24@0:8Q16";
+  rt->methods["-NSAlert setAlertStyle:"] = "v24@0:8q16";
+  rt->methods["-NSAlert runModal"] = "Q16@0:8";
+  rt->responses = {1001};
+  showNotice();
+  EXPECT_EQ(rt->sent, joined({installedNotice, drain}));
+}
+
+// A message whose method is missing, or whose types are not the ones it would be sent with, is
+// never sent: the alerts are all AppKit's or none of them are, and Ruvizuve is found through
+// AppKit's workspace or not at all. Without AppKit's alerts, and with nobody to answer on a
+// terminal, the system's agent shows them. Each case answers "Open Ruvizuve".
+TEST_F(MacNotice, AMethodOfOtherTypesOrNoneAtAllIsNeverSent) {
+  enum class Alerts { AppKit, Agent };
   struct Case {
     const char* method;
     const char* encoding;  // none: the method is missing
+    Alerts alerts;
+    bool workspace;
   };
   const std::string otherBool = boolCode == "B" ? "c" : "B";
   const std::string setPolicy = otherBool + "24@0:8q16";
   const Case cases[] = {
-      {"-NSApplication setActivationPolicy:", setPolicy.c_str()},
-      {"-NSApplication setActivationPolicy:", nullptr},
-      {"-NSAlert setAlertStyle:", "v24@0:8q16"},
-      {"-NSAlert runModal", "i16@0:8"},
-      {"-NSAlert addButtonWithTitle:", "v24@0:8@16"},
-      {"-NSAlert setMessageText:", "v24@0:8@16@24"},
-      {"-NSWorkspace openApplicationAtURL:configuration:completionHandler:", "v40@0:8@16@24@32"},
-      {"+NSWorkspaceOpenConfiguration alloc", nullptr},
-      {"-NSAutoreleasePool drain", "@16@0:8"},
+      {"-NSApplication setActivationPolicy:", setPolicy.c_str(), Alerts::Agent, true},
+      {"-NSApplication setActivationPolicy:", nullptr, Alerts::Agent, true},
+      {"+NSApplication sharedApplication", ":16@0:8", Alerts::Agent, true},
+      {"-NSAlert setAlertStyle:", "v20@0:8I16", Alerts::Agent, true},
+      {"-NSAlert runModal", "i16@0:8", Alerts::Agent, true},
+      {"-NSAlert addButtonWithTitle:", "v24@0:8@16", Alerts::Agent, true},
+      {"-NSAlert setMessageText:", "v24@0:8@16@24", Alerts::Agent, true},
+      {"-NSWorkspace openApplicationAtURL:configuration:completionHandler:", "v40@0:8@16@24@32",
+       Alerts::AppKit, false},
+      {"+NSWorkspaceOpenConfiguration alloc", nullptr, Alerts::AppKit, false},
+      {"-NSAutoreleasePool drain", "@16@0:8", Alerts::Agent, false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.method);
-    runtime_ = std::make_unique<Runtime>();
-    rt = runtime_.get();
-    SetUpMessengers();
+    SCOPED_TRACE(std::string(c.method) + " " + (c.encoding ? c.encoding : "missing"));
+    startOver();
     if (c.encoding) {
       rt->methods[c.method] = c.encoding;
     } else {
       rt->methods.erase(c.method);
     }
-    testing::internal::CaptureStderr();
-    showNotice();
-    std::string told = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(rt->sent, std::vector<std::string>{});
-    EXPECT_NE(told.find("Rivuderu Zororez Udod 1.0 is installed."), std::string::npos) << told;
+    rt->responses = {1000, 1000};
+    rt->alertResponses = {0, 0};
+    std::string told = showNoticeTelling();
+    EXPECT_EQ(told, "");
+    bool byAppKit = c.alerts == Alerts::AppKit;
+    EXPECT_EQ(sentTo("NSAlert"), byAppKit);
+    EXPECT_EQ(sentTo("NSApplication"), byAppKit);
+    EXPECT_EQ(rt->displayed.empty(), byAppKit);
+    EXPECT_EQ(sentTo("NSWorkspace"), c.workspace);
+    // Without a workspace, an installed Ruvizuve can't be found.
+    bool missing = !c.workspace;
+    if (byAppKit) {
+      EXPECT_EQ(sentTo("NSAlert#2"), missing);
+    } else {
+      std::vector<std::string> shown{installedByAgent};
+      if (missing) {
+        shown.push_back(hostMissingByAgent);
+      }
+      EXPECT_EQ(rt->displayed, shown);
+    }
   }
 }
 
-TEST_F(MacNotice, AMissingClassSendsNothing) {
+TEST_F(MacNotice, AMissingClassIsNeverSentTo) {
   for (const char* missing : {"NSAlert", "NSWorkspaceOpenConfiguration"}) {
     SCOPED_TRACE(missing);
+    startOver();
     rt->classes.erase(missing);
+    rt->responses = {1000, 1000};
+    rt->alertResponses = {0, 0};
     showNotice();
+    EXPECT_FALSE(sentTo(missing));
+  }
+}
+
+// Without a window-server session (over SSH, with nobody logged in) AppKit is never loaded,
+// nor where it can't be; the notice is the terminal's where it can ask there, else the agent's.
+// Either way Ruvizuve can't be looked for, and counts as not installed.
+TEST_F(MacNotice, WithoutAppKitTheNoticeIsTheTerminalsOrTheAgents) {
+  struct Case {
+    const char* name;
+    bool session;
+    bool appKitLoads;
+    bool terminal;
+    bool byAgent;
+  };
+  const Case cases[] = {
+      {"no session, on a terminal", false, true, true, false},
+      {"no session, opened from elsewhere", false, true, false, true},
+      {"AppKit can't be loaded, on a terminal", true, false, true, false},
+      {"AppKit can't be loaded, opened from elsewhere", true, false, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    startOver();
+    rt->session = c.session;
+    rt->appKitLoads = c.appKitLoads;
+    rt->terminal = c.terminal;
+    rt->alertResponses = {0, 0};
+    std::string told = showNoticeTelling();
+    EXPECT_EQ(rt->appKitOpened, c.session ? 1 : 0);
     EXPECT_EQ(rt->sent, std::vector<std::string>{});
-    rt->classes.insert(missing);
+    if (c.byAgent) {
+      EXPECT_EQ(told, "");
+      EXPECT_EQ(rt->displayed, (std::vector<std::string>{installedByAgent, hostMissingByAgent}));
+    } else {
+      EXPECT_NE(told.find("Rivuderu Zororez Udod 1.0 is installed."), std::string::npos) << told;
+      EXPECT_EQ(rt->displayed, std::vector<std::string>{});
+    }
+  }
+}
+
+// The agent's answers are the buttons' as AppKit's would be: the default one opens Ruvizuve,
+// through AppKit's workspace where that is to be had. An alert the agent can't show is told on
+// standard error, where it answers "OK" as a terminal alert does without a terminal.
+TEST_F(MacNotice, TheAgentsAnswersAreTheButtons) {
+  struct Case {
+    const char* name;
+    CFOptionFlags response;
+    SInt32 status;
+    bool opened;
+  };
+  const Case cases[] = {
+      {"the default button", 0, 0, true},
+      {"the default button, with check-box bits above it", 0x300, 0, true},
+      {"the alternate button", 1, 0, false},
+      {"cancelled or timed out", 3, 0, false},
+      {"the agent can't show it", 0, -1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    startOver();
+    rt->classes.erase("NSAlert");
+    rt->alertResponses = {c.response};
+    rt->alertStatus = c.status;
+    std::string told = showNoticeTelling();
+    EXPECT_EQ(rt->displayed, std::vector<std::string>{installedByAgent});
+    EXPECT_EQ(sentTo("NSWorkspace#2 openApplicationAtURL"), c.opened);
+    EXPECT_EQ(rt->completionsCalled, c.opened ? 1 : 0);
+    for (const char* text :
+         {"Rivuderu Zororez Udod 1.0 is installed.", "Open Ruvizuve: scoring starts by itself"}) {
+      EXPECT_EQ(told.find(text) != std::string::npos, c.status != 0) << text << "\n" << told;
+    }
   }
 }
 
@@ -499,7 +746,16 @@ TEST(ObjcTypeEncoding, ComparesTypesOnly) {
       {"Vv16@0:8", "v@:", true},
       {"v40@0:8@16@24@?32", "v@:@@@?", true},
       {"v40@0:8@16@24@32", "v@:@@@?", false},
-      {"q16@0:8", "Q@:", false},
+      {"q16@0:8", "Q@:", true},
+      {"v24@0:8I16", "v@:i", true},
+      {"v20@0:8L16", "v@:l", true},
+      {"v20@0:8S16", "v@:s", true},
+      {"v20@0:8i16", "v@:q", false},
+      {"v20@0:8l16", "v@:q", false},
+      {"v20@0:8C16", "v@:c", false},
+      {"B16@0:8", "c@:", false},
+      {":16@0:8", "@@:", false},
+      {"v24@0:8^Q16", "v@:^q", false},
       {"v24@0:8r^v16", "v@:^v", true},
       {"v24@0:8@\"NSString\"16", "v@:@", false},
       {"{CGRect={CGPoint=dd}{CGSize=dd}}16@0:8", "{CGRect={CGPoint=dd}{CGSize=dd}}@:", true},

@@ -15,9 +15,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using platform::macos_impl::DescendantTracker;
-using platform::macos_impl::ProcessInfo;
 using platform::macos_impl::ProcessTable;
-using platform::macos_impl::StartTime;
+using platform::macos_impl::UniqueId;
 using Clock = std::chrono::steady_clock;
 
 constexpr pid_t child = 100;  // the one the caller started and ends itself
@@ -25,11 +24,11 @@ constexpr pid_t child = 100;  // the one the caller started and ends itself
 class FakeProcessTable final : public ProcessTable {
  public:
   struct Process {
-    StartTime start;
+    UniqueId id;
     pid_t parent;
   };
 
-  void start(pid_t pid, pid_t parent) { processes_[pid] = {++clock_, parent}; }
+  void start(pid_t pid, pid_t parent) { processes_[pid] = {++lastId_, parent}; }
   // Its children go to launchd, as on macOS.
   void exit(pid_t pid) {
     processes_.erase(pid);
@@ -40,6 +39,9 @@ class FakeProcessTable final : public ProcessTable {
     }
   }
   void makeOurs(pid_t pid, int looksUntilReaped = 0) { ours_[pid] = looksUntilReaped; }
+  // Once the first question about `pid` is answered, its process exits and an unrelated one
+  // (launchd's child) is given the same pid.
+  void reuseAfterFirstQuestion(pid_t pid) { reusedAfterQuestion_.insert(pid); }
 
   std::vector<pid_t> childrenOf(pid_t pid) override {
     ++listings[pid];
@@ -51,13 +53,8 @@ class FakeProcessTable final : public ProcessTable {
     }
     return children;
   }
-  std::optional<ProcessInfo> infoOf(pid_t pid) override {
-    auto found = processes_.find(pid);
-    if (found == processes_.end()) {
-      return std::nullopt;
-    }
-    return ProcessInfo{found->second.start, lying_.count(pid) ? 4242 : found->second.parent};
-  }
+  std::optional<UniqueId> uniqueIdOf(pid_t pid) override { return ask(pid, &Process::id); }
+  std::optional<pid_t> parentOf(pid_t pid) override { return ask(pid, &Process::parent); }
   void sendSignal(pid_t pid, int signal) override {
     signals.push_back((signal == SIGSTOP   ? "STOP "
                        : signal == SIGKILL ? "KILL "
@@ -78,18 +75,29 @@ class FakeProcessTable final : public ProcessTable {
     reaped.push_back(pid);
     return Reaped::Yes;
   }
-  // Between listing a pid as a child and being asked about it, this one went to another parent.
-  void reportOtherParent(pid_t pid) { lying_.insert(pid); }
 
   std::vector<std::string> signals;
   std::vector<pid_t> reaped;
   std::map<pid_t, int> listings;  // how often each process's children were asked for
 
  private:
+  // What the process `pid` names now says of itself; none when there is none.
+  template <typename T>
+  std::optional<T> ask(pid_t pid, T Process::*field) {
+    auto found = processes_.find(pid);
+    std::optional<T> answer =
+        found == processes_.end() ? std::nullopt : std::optional<T>(found->second.*field);
+    if (reusedAfterQuestion_.erase(pid) > 0) {
+      exit(pid);
+      start(pid, 1);
+    }
+    return answer;
+  }
+
   std::map<pid_t, Process> processes_;
   std::map<pid_t, int> ours_;
-  std::set<pid_t> lying_;
-  StartTime clock_ = 0;
+  std::set<pid_t> reusedAfterQuestion_;
+  UniqueId lastId_ = 0;
 };
 
 class MacDescendants : public testing::Test {
@@ -186,9 +194,11 @@ TEST_F(MacDescendants, ALookListsEachProcessOnce) {
   EXPECT_EQ(table.listings, (std::map<pid_t, int>{{child, 1}, {200, 1}, {300, 1}, {400, 1}}));
 }
 
-TEST_F(MacDescendants, APidWhoseParentChangedBetweenTwoCallsIsNotNoted) {
+// A pid whose process exits between the questions about it, and which an unrelated process
+// takes at once, is not noted: that process is not the child's to end.
+TEST_F(MacDescendants, APidHandedToAnotherProcessBetweenTwoQuestionsIsNotNoted) {
   table.start(200, child);
-  table.reportOtherParent(200);
+  table.reuseAfterFirstQuestion(200);
   tracker.look(child);
   EXPECT_TRUE(endAll());
   EXPECT_EQ(table.signals, std::vector<std::string>{});

@@ -2,6 +2,8 @@
 // and what it leaves out.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "support/test_support.h"
 
 namespace {
@@ -71,6 +73,53 @@ TEST(Packaging, TheVersionRoundTripsWhateverItHolds) {
   ASSERT_EQ(laidOut.status, 0) << laidOut.err;
   auto result = PackFixture::runExecutable(bundle / "Contents/MacOS/quality-pack", {"--version"});
   EXPECT_EQ(result.out, version + "\n");
+}
+
+// CFBundleVersion, the build number every signed bundle carries, is the version text unless the
+// build names one of its own.
+TEST(Packaging, TheBuildNumberIsTheVersionTextUnlessOneIsGiven) {
+  const std::string version = "2.0 \"beta\" & <x>";
+  struct Case {
+    const char* name;
+    std::optional<std::string> buildNumber;  // none: no file names one
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"none given", std::nullopt, version},
+      {"an empty one", "", version},
+      {"one of its own", "2.0.17 <&>", "2.0.17 <&>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    fs::path versionFile = dir.path() / "version";
+    writeFile(versionFile, version);
+    fs::path bundle = dir.path() / "Pack.app";
+    std::vector<std::string> arguments = {"-DPACK=" + bundle.string(),
+                                          "-DEXECUTABLE=" + qualityPackExecutable().string(),
+                                          "-DVERSION_FILE=" + versionFile.string(),
+                                          "-DFORMAT=1",
+                                          "-DINTERPRETER=/bin/false",
+                                          "-DTEMPLATE=" + std::string(QP_INFO_TEMPLATE)};
+    if (c.buildNumber) {
+      fs::path buildNumberFile = dir.path() / "build-number";
+      writeFile(buildNumberFile, *c.buildNumber);
+      arguments.push_back("-DBUNDLE_VERSION_FILE=" + buildNumberFile.string());
+    }
+    arguments.insert(arguments.end(), {"-P", QP_MAKE_DEMO_PACK});
+    auto laidOut = cmake(arguments);
+    ASSERT_EQ(laidOut.status, 0) << laidOut.err;
+    RunOptions read;
+    read.arguments = {"/usr/bin/python3", "-c",
+                      "import plistlib, sys\n"
+                      "info = plistlib.load(open(sys.argv[1], 'rb'))\n"
+                      "sys.stdout.write(info['CFBundleVersion'] + '|' +\n"
+                      "                 info['CFBundleShortVersionString'])\n",
+                      (bundle / "Contents/Info.plist").string()};
+    auto info = runProgram(read);
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_EQ(info.out, c.expected + "|" + version);
+  }
 }
 
 // What `cmake --install` lays out carries no debugging information: the pack's users have no use

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "platform/macos/completion_block.h"
+#include "platform/macos/user_notification.h"
 #include "platform/posix/terminal_alerts.h"
 
 namespace platform::macos_impl {
@@ -24,12 +25,6 @@ CFTypeRef asCFType(Id object) {
   return reinterpret_cast<CFTypeRef>(object);
 }
 
-// A new string object for an AppKit message; an empty one for text that is not UTF-8.
-CFStringRef createText(const CoreFoundation& cf, const std::string& text) {
-  CFStringRef string = createString(cf, text);
-  return string ? string : createString(cf, "");
-}
-
 bool bindPool(const ObjcRuntime& rt, AppKitMessages& m) {
   m.autoreleasePool = rt.getClass("NSAutoreleasePool");
   return m.allocPool.bind(rt, m.autoreleasePool, "alloc", MethodKind::ClassMethod) &&
@@ -37,17 +32,30 @@ bool bindPool(const ObjcRuntime& rt, AppKitMessages& m) {
          m.drainPool.bind(rt, m.autoreleasePool, "drain", MethodKind::Instance);
 }
 
-bool bindApplication(const ObjcRuntime& rt, AppKitMessages& m) {
-  m.application = rt.getClass("NSApplication");
-  return m.sharedApplication.bind(rt, m.application, "sharedApplication",
-                                  MethodKind::ClassMethod) &&
-         m.setActivationPolicy.bind(rt, m.application,
-                                    "setActivationPolicy:", MethodKind::Instance) &&
-         m.activateIgnoringOtherApps.bind(rt, m.application,
-                                          "activateIgnoringOtherApps:", MethodKind::Instance);
+// The activation is bound as the system offers it, and is no reason to give up on AppKit.
+AlertMessages::Activation bindActivation(const ObjcRuntime& rt, AlertMessages& m) {
+  if (m.activate.bind(rt, m.application, "activate", MethodKind::Instance)) {
+    return AlertMessages::Activation::Activate;
+  }
+  if (m.activateIgnoringOtherApps.bind(rt, m.application,
+                                       "activateIgnoringOtherApps:", MethodKind::Instance)) {
+    return AlertMessages::Activation::IgnoringOtherApps;
+  }
+  return AlertMessages::Activation::None;
 }
 
-bool bindAlert(const ObjcRuntime& rt, AppKitMessages& m) {
+bool bindApplication(const ObjcRuntime& rt, AlertMessages& m) {
+  m.application = rt.getClass("NSApplication");
+  if (!m.sharedApplication.bind(rt, m.application, "sharedApplication", MethodKind::ClassMethod) ||
+      !m.setActivationPolicy.bind(rt, m.application,
+                                  "setActivationPolicy:", MethodKind::Instance)) {
+    return false;
+  }
+  m.activation = bindActivation(rt, m);
+  return true;
+}
+
+bool bindAlert(const ObjcRuntime& rt, AlertMessages& m) {
   m.alert = rt.getClass("NSAlert");
   return m.allocAlert.bind(rt, m.alert, "alloc", MethodKind::ClassMethod) &&
          m.initAlert.bind(rt, m.alert, "init", MethodKind::Instance) &&
@@ -59,7 +67,7 @@ bool bindAlert(const ObjcRuntime& rt, AppKitMessages& m) {
          m.releaseAlert.bind(rt, m.alert, "release", MethodKind::Instance);
 }
 
-bool bindWorkspace(const ObjcRuntime& rt, AppKitMessages& m) {
+bool bindWorkspace(const ObjcRuntime& rt, WorkspaceMessages& m) {
   m.workspace = rt.getClass("NSWorkspace");
   m.openConfiguration = rt.getClass("NSWorkspaceOpenConfiguration");
   return m.sharedWorkspace.bind(rt, m.workspace, "sharedWorkspace", MethodKind::ClassMethod) &&
@@ -75,7 +83,7 @@ bool bindWorkspace(const ObjcRuntime& rt, AppKitMessages& m) {
 
 class AppKitAlert final : public Alert {
  public:
-  AppKitAlert(const AppKitMessages& m, const CoreFoundation& cf)
+  AppKitAlert(const AlertMessages& m, const CoreFoundation& cf)
       : m_(m), cf_(cf), alert_(m.initAlert(m.allocAlert(asObject(m.alert)))) {}
   AppKitAlert(const AppKitAlert&) = delete;
   AppKitAlert& operator=(const AppKitAlert&) = delete;
@@ -94,7 +102,7 @@ class AppKitAlert final : public Alert {
     sendText(m_.setInformativeText, text);
   }
   void addButton(const std::string& title) override {
-    CFOwned string(cf_, createText(cf_, title));
+    CFOwned string(cf_, createDisplayText(cf_, title));
     if (string) {
       m_.addButtonWithTitle(alert_, asObject(string.get()));
     }
@@ -110,38 +118,49 @@ class AppKitAlert final : public Alert {
  private:
   void sendText(const Message<void(Id)>& message, const std::string& text) {
     // The alert keeps a copy of the string; this one is released at once.
-    CFOwned string(cf_, createText(cf_, text));
+    CFOwned string(cf_, createDisplayText(cf_, text));
     if (string) {
       message(alert_, asObject(string.get()));
     }
   }
 
-  const AppKitMessages& m_;
+  const AlertMessages& m_;
   const CoreFoundation& cf_;
   Id alert_;
 };
 
 class AppKitApplication final : public Application {
  public:
-  AppKitApplication(const AppKitMessages& m, const CoreFoundation& cf)
+  AppKitApplication(const AlertMessages& m, const CoreFoundation& cf)
       : m_(m), cf_(cf), application_(m.sharedApplication(asObject(m.application))) {}
 
   // Whether the system agreed changes nothing: the alerts are shown all the same.
   void setActivationPolicyRegular() override {
     m_.setActivationPolicy(application_, activationPolicyRegular);
   }
-  void activateIgnoringOtherApps() override { m_.activateIgnoringOtherApps(application_, true); }
+  void activateIgnoringOtherApps() override {
+    switch (m_.activation) {
+      case AlertMessages::Activation::Activate:
+        m_.activate(application_);
+        break;
+      case AlertMessages::Activation::IgnoringOtherApps:
+        m_.activateIgnoringOtherApps(application_, true);
+        break;
+      case AlertMessages::Activation::None:
+        break;
+    }
+  }
   std::unique_ptr<Alert> makeAlert() override { return std::make_unique<AppKitAlert>(m_, cf_); }
 
  private:
-  const AppKitMessages& m_;
+  const AlertMessages& m_;
   const CoreFoundation& cf_;
   Id application_;
 };
 
 class AppKitWorkspace final : public Workspace {
  public:
-  AppKitWorkspace(const AppKitMessages& m, const CoreFoundation& cf, void* stackBlockClass)
+  AppKitWorkspace(const WorkspaceMessages& m, const CoreFoundation& cf, void* stackBlockClass)
       : m_(m), cf_(cf), stackBlockClass_(stackBlockClass) {}
 
   std::optional<std::string> applicationLocation(std::string_view bundleIdentifier) override {
@@ -174,37 +193,12 @@ class AppKitWorkspace final : public Workspace {
   }
 
  private:
-  const AppKitMessages& m_;
+  const WorkspaceMessages& m_;
   const CoreFoundation& cf_;
   void* stackBlockClass_;
 };
 
-class AppKitDesktop final : public Desktop {
- public:
-  AppKitDesktop(AppKitMessages messages, const CoreFoundation& cf, void* stackBlockClass)
-      : m_(messages),
-        pool_(m_.initPool(m_.allocPool(asObject(m_.autoreleasePool)))),
-        application_(m_, cf),
-        workspace_(m_, cf, stackBlockClass) {}
-  AppKitDesktop(const AppKitDesktop&) = delete;
-  AppKitDesktop& operator=(const AppKitDesktop&) = delete;
-  ~AppKitDesktop() override {
-    if (pool_) {
-      m_.drainPool(pool_);
-    }
-  }
-
-  Application& application() override { return application_; }
-  Workspace& workspace() override { return workspace_; }
-
- private:
-  const AppKitMessages m_;
-  Id pool_;
-  AppKitApplication application_;
-  AppKitWorkspace workspace_;
-};
-
-// Where AppKit is not to be had, Ruvizuve can't be found or opened either.
+// Where AppKit's workspace is not to be had, Ruvizuve can't be found or opened either.
 class NoWorkspace final : public Workspace {
  public:
   std::optional<std::string> applicationLocation(std::string_view) override { return std::nullopt; }
@@ -213,33 +207,89 @@ class NoWorkspace final : public Workspace {
   }
 };
 
-class TerminalDesktop final : public Desktop {
+// Alerts without AppKit: a user-notification alert where nobody can answer on a terminal, the
+// terminal's otherwise.
+std::unique_ptr<Application> alertsWithoutAppKit(const MacDesktopServices& services) {
+  if (!services.standardInputIsTerminal && services.cf && services.displayAlert) {
+    return makeUserNotificationApplication(*services.cf, services.displayAlert);
+  }
+  return posix_impl::makeTerminalApplication();
+}
+
+class MacDesktop final : public Desktop {
  public:
+  // `messages` only with `services.cf`.
+  MacDesktop(std::optional<AppKitMessages> messages, const MacDesktopServices& services,
+             void* stackBlockClass)
+      : m_(std::move(messages)) {
+    if (m_) {
+      pool_ = m_->initPool(m_->allocPool(asObject(m_->autoreleasePool)));
+    }
+    if (m_ && m_->alerts) {
+      application_ = std::make_unique<AppKitApplication>(*m_->alerts, *services.cf);
+    } else {
+      application_ = alertsWithoutAppKit(services);
+    }
+    if (m_ && m_->workspace) {
+      workspace_ = std::make_unique<AppKitWorkspace>(*m_->workspace, *services.cf, stackBlockClass);
+    } else {
+      workspace_ = std::make_unique<NoWorkspace>();
+    }
+  }
+  MacDesktop(const MacDesktop&) = delete;
+  MacDesktop& operator=(const MacDesktop&) = delete;
+  ~MacDesktop() override {
+    if (pool_) {
+      m_->drainPool(pool_);
+    }
+  }
+
   Application& application() override { return *application_; }
-  Workspace& workspace() override { return workspace_; }
+  Workspace& workspace() override { return *workspace_; }
 
  private:
-  std::unique_ptr<Application> application_ = posix_impl::makeTerminalApplication();
-  NoWorkspace workspace_;
+  const std::optional<AppKitMessages> m_;
+  Id pool_ = nullptr;
+  std::unique_ptr<Application> application_;
+  std::unique_ptr<Workspace> workspace_;
 };
+
+// The dictionary itself is of no use here, and is let go at once.
+bool hasWindowServerSession(const MacDesktopServices& services) {
+  if (!services.cf || !services.copySessionDictionary) {
+    return false;
+  }
+  CFOwned session(*services.cf, services.copySessionDictionary());
+  return static_cast<bool>(session);
+}
 
 }  // namespace
 
 std::optional<AppKitMessages> bindAppKitMessages(const ObjcRuntime& runtime) {
   AppKitMessages messages;
-  if (bindPool(runtime, messages) && bindApplication(runtime, messages) &&
-      bindAlert(runtime, messages) && bindWorkspace(runtime, messages)) {
-    return messages;
+  if (!bindPool(runtime, messages)) {
+    return std::nullopt;
   }
-  return std::nullopt;
+  AlertMessages alerts;
+  if (bindApplication(runtime, alerts) && bindAlert(runtime, alerts)) {
+    messages.alerts = alerts;
+  }
+  WorkspaceMessages workspace;
+  if (bindWorkspace(runtime, workspace)) {
+    messages.workspace = workspace;
+  }
+  if (!messages.alerts && !messages.workspace) {
+    return std::nullopt;
+  }
+  return messages;
 }
 
-std::unique_ptr<Desktop> makeAppKitDesktop(const ObjcRuntime* runtime, const CoreFoundation* cf) {
-  auto messages = runtime && cf ? bindAppKitMessages(*runtime) : std::nullopt;
-  if (!messages) {
-    return std::make_unique<TerminalDesktop>();
-  }
-  return std::make_unique<AppKitDesktop>(*messages, *cf, runtime->stackBlockClass);
+std::unique_ptr<Desktop> makeMacDesktop(const MacDesktopServices& services) {
+  const ObjcRuntime* runtime =
+      hasWindowServerSession(services) && services.openAppKit ? services.openAppKit() : nullptr;
+  auto messages = runtime ? bindAppKitMessages(*runtime) : std::nullopt;
+  return std::make_unique<MacDesktop>(std::move(messages), services,
+                                      runtime ? runtime->stackBlockClass : nullptr);
 }
 
 }  // namespace platform::macos_impl

@@ -1,22 +1,111 @@
 // The macOS hooks of the shared wait loop. macOS has neither a subreaper nor a parent-death
 // signal, so the program is this process's own child, and what it starts is kept track of while
 // it runs: on every wake-up of the loop (a tick at least), every process below it is noted by pid
-// and start time, and at the end each one still running is ended, wherever it has gone since,
+// and unique id, and at the end each one still running is ended, wherever it has gone since,
 // with the process group the program leads where it has one. A process that starts and leaves
 // between two looks is not seen, and after a SIGKILL of this process the program runs on.
+//
+// The program is started by a fork whose child becomes it through posix_spawn acting as exec
+// (see spawn_request_macos.h). The fork keeps the waiting in this process: a program whose start
+// never completes (it lies on a file system that does not answer) holds up its own child, not the
+// wait, and the run limit and the termination signals still end it.
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <thread>
 
 #include "platform/macos/process_tree_macos.h"
+#include "platform/macos/spawn_request_macos.h"
 #include "platform/posix/child_tree.h"
 
 namespace platform::posix_impl {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+static_assert(macos_impl::spawnSetProcessGroup == POSIX_SPAWN_SETPGROUP);
+static_assert(macos_impl::spawnSetSignalDefaults == POSIX_SPAWN_SETSIGDEF);
+static_assert(macos_impl::spawnSetSignalMask == POSIX_SPAWN_SETSIGMASK);
+static_assert(macos_impl::spawnSetExec == POSIX_SPAWN_SETEXEC);
+static_assert(macos_impl::spawnCloseOnExecDefault == POSIX_SPAWN_CLOEXEC_DEFAULT);
+
+// A spawn request turned into posix_spawn's attributes and file actions. Made before the fork:
+// making them allocates, which the child of a fork must not.
+class PreparedSpawn {
+ public:
+  explicit PreparedSpawn(const macos_impl::SpawnRequest& request) {
+    error_ = ::posix_spawnattr_init(&attributes_);
+    attributesMade_ = error_ == 0;
+    int actionsError = ::posix_spawn_file_actions_init(&actions_);
+    actionsMade_ = actionsError == 0;
+    keepFirstError(actionsError);
+    if (error_ != 0) {
+      return;
+    }
+    keepFirstError(::posix_spawnattr_setflags(&attributes_, request.flags));
+    keepFirstError(::posix_spawnattr_setsigmask(&attributes_, &request.mask));
+    keepFirstError(::posix_spawnattr_setsigdefault(&attributes_, &request.defaults));
+    keepFirstError(::posix_spawnattr_setpgroup(&attributes_, request.processGroup));
+    for (const auto& action : request.fileActions) {
+      keepFirstError(add(action));
+    }
+  }
+  PreparedSpawn(const PreparedSpawn&) = delete;
+  PreparedSpawn& operator=(const PreparedSpawn&) = delete;
+  ~PreparedSpawn() {
+    if (actionsMade_) {
+      ::posix_spawn_file_actions_destroy(&actions_);
+    }
+    if (attributesMade_) {
+      ::posix_spawnattr_destroy(&attributes_);
+    }
+  }
+
+  // 0, or the error that kept the spawn from being prepared.
+  int error() const { return error_; }
+
+  // In the child of the fork: what the caller ignored is ignored again (exec keeps that, and
+  // only that, of this process's dispositions), then the program replaces the child. Only
+  // async-signal-safe calls: posix_spawn's own code only hands the prepared request to the
+  // kernel.
+  [[noreturn]] void becomeProgram(const SpawnPlan& plan) const {
+    macos_impl::ignoreSignals(plan.callerIgnored);
+    pid_t self = 0;
+    errno = ::posix_spawn(&self, plan.program.c_str(), &actions_, &attributes_,
+                          plan.argvPointers.data(), plan.envpPointers.data());
+    failInChild(plan);
+  }
+
+ private:
+  int add(const macos_impl::SpawnFileAction& action) {
+    using Kind = macos_impl::SpawnFileAction::Kind;
+    switch (action.kind) {
+      case Kind::Inherit:
+        return ::posix_spawn_file_actions_addinherit_np(&actions_, action.fd);
+      case Kind::Duplicate:
+        return ::posix_spawn_file_actions_adddup2(&actions_, action.fd, action.target);
+      case Kind::OpenNullDevice:
+        return ::posix_spawn_file_actions_addopen(&actions_, action.target, "/dev/null", O_WRONLY,
+                                                  0);
+    }
+    return EINVAL;
+  }
+
+  void keepFirstError(int error) {
+    if (error_ == 0) {
+      error_ = error;
+    }
+  }
+
+  posix_spawnattr_t attributes_{};
+  posix_spawn_file_actions_t actions_{};
+  bool attributesMade_ = false;
+  bool actionsMade_ = false;
+  int error_ = 0;
+};
 
 class TrackedTree final : public ChildTree {
  public:
@@ -63,16 +152,21 @@ class TrackedTree final : public ChildTree {
 }  // namespace
 
 std::unique_ptr<ChildTree> startChildTree(const SpawnPlan& plan) {
-  const pid_t self = ::getpid();
+  const bool standardInputOpen = ::fcntl(STDIN_FILENO, F_GETFD) != -1;
+  PreparedSpawn spawn(macos_impl::spawnRequestFor(plan, standardInputOpen));
+  if (spawn.error() != 0) {
+    errno = spawn.error();
+    return nullptr;
+  }
   pid_t program = ::fork();
   if (program == 0) {
-    becomeProgram(plan, self);
+    spawn.becomeProgram(plan);
   }
   if (program < 0) {
     return nullptr;
   }
   if (plan.ownProcessGroup) {
-    ::setpgid(program, program);  // as the program does, so the group exists whoever goes first
+    ::setpgid(program, program);  // as the spawn does, so the group exists whoever goes first
   }
   return std::make_unique<TrackedTree>(program, plan.ownProcessGroup);
 }
@@ -83,16 +177,10 @@ bool programGetsOwnGroup() {
   return !::isatty(STDIN_FILENO);
 }
 
-// There is no parent-death signal to ask for.
+// The program is started by posix_spawn (above), never through becomeProgram: the hooks of that
+// way have nothing to do here.
 void prepareChildForExec(const SpawnPlan&, pid_t) {}
-
-// Close-on-exec rather than closed: the failure report's pipe must stay open until the exec.
-// macOS has no call that does it at once; the loop stops at the descriptor limit.
-void closeInheritedDescriptorsOnExec(const SpawnPlan& plan) {
-  for (int fd = STDERR_FILENO + 1; fd < plan.highestFd; ++fd) {
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-  }
-}
+void closeInheritedDescriptorsOnExec(const SpawnPlan&) {}
 
 // A pipe on macOS grows by itself as far as it may; there is no size to choose.
 void sizeOutputPipe(int) {}

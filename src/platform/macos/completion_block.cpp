@@ -40,8 +40,8 @@ void disposeCaptures(const void* block) {
   delete static_cast<const CompletionBlock*>(block)->completion;
 }
 
-constexpr BlockDescriptor completionDescriptor{0, sizeof(CompletionBlock), copyCaptures,
-                                               disposeCaptures, completionSignature};
+constexpr BlockDescriptor completionDescriptor{
+    0, sizeof(CompletionBlock), copyCaptures, disposeCaptures, completionSignature, nullptr};
 
 }  // namespace
 

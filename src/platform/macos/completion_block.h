@@ -23,7 +23,10 @@ struct BlockDescriptor {
   unsigned long size;
   void (*copy)(void* destination, const void* source);  // with blockHasCopyDispose
   void (*dispose)(const void* block);                   // with blockHasCopyDispose
-  const char* signature;                                // with blockHasSignature
+  // With blockHasSignature the runtime reads both: the block's type, and the layout of what it
+  // captured (taken as extended layout information only under a flag this block does not set).
+  const char* signature;
+  const char* layout;
 };
 
 inline constexpr std::int32_t blockHasCopyDispose = 1 << 25;

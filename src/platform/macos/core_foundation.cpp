@@ -16,6 +16,11 @@ CFStringRef createString(const CoreFoundation& cf, const std::string& text) {
                                   static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false);
 }
 
+CFStringRef createDisplayText(const CoreFoundation& cf, const std::string& text) {
+  CFStringRef string = createString(cf, text);
+  return string ? string : createString(cf, "");
+}
+
 std::optional<std::string> stringContents(const CoreFoundation& cf, CFStringRef string) {
   CFRange whole{0, cf.stringGetLength(string)};
   CFIndex needed = 0;

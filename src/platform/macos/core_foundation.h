@@ -19,6 +19,7 @@ using CFURLRef = const CFOpaque*;
 using CFNumberRef = const CFOpaque*;
 using CFBooleanRef = const CFOpaque*;
 using CFAllocatorRef = const CFOpaque*;
+using CFDictionaryRef = const CFOpaque*;
 struct CFBundleOpaque;
 using CFBundleRef = CFBundleOpaque*;
 using CFIndex = long;
@@ -26,6 +27,9 @@ using CFTypeID = unsigned long;
 using CFStringEncoding = std::uint32_t;
 using CFNumberType = CFIndex;
 using Boolean = unsigned char;
+using CFTimeInterval = double;
+using CFOptionFlags = unsigned long;
+using SInt32 = std::int32_t;
 struct CFRange {
   CFIndex location;
   CFIndex length;
@@ -34,6 +38,23 @@ struct CFRange {
 inline constexpr CFStringEncoding kCFStringEncodingUTF8 = 0x08000100;
 inline constexpr CFNumberType kCFNumberSInt64Type = 4;
 inline constexpr CFNumberType kCFNumberFloat64Type = 6;
+
+// CFUserNotification's alert levels, and the response codes in the lowest two bits of an alert's
+// response flags (the bits above hold check boxes and pop-up menus), as CFUserNotification.h
+// declares them.
+inline constexpr CFOptionFlags kCFUserNotificationNoteAlertLevel = 1;
+inline constexpr CFOptionFlags kCFUserNotificationCautionAlertLevel = 2;
+inline constexpr CFOptionFlags kCFUserNotificationCancelResponse = 3;
+inline constexpr CFOptionFlags userNotificationResponseMask = 0x3;
+
+// CFUserNotificationDisplayAlert: shows an alert of up to three buttons through the system's
+// user-notification agent and waits for its answer (a timeout of 0 waits for ever); 0 when it
+// was shown and answered.
+using UserNotificationDisplayAlert =
+    SInt32 (*)(CFTimeInterval timeout, CFOptionFlags flags, CFURLRef iconURL, CFURLRef soundURL,
+               CFURLRef localizationURL, CFStringRef alertHeader, CFStringRef alertMessage,
+               CFStringRef defaultButtonTitle, CFStringRef alternateButtonTitle,
+               CFStringRef otherButtonTitle, CFOptionFlags* responseFlags);
 
 struct CoreFoundation {
   CFBundleRef (*bundleGetMainBundle)();
@@ -80,6 +101,9 @@ class CFOwned {
 
 // A new string holding `text`, taken as UTF-8; null when it is not UTF-8.
 CFStringRef createString(const CoreFoundation& cf, const std::string& text);
+
+// A new string to show: `text`, or an empty one when it is not UTF-8.
+CFStringRef createDisplayText(const CoreFoundation& cf, const std::string& text);
 
 // The whole of a string as UTF-8, NUL characters included; none when it can't be converted.
 std::optional<std::string> stringContents(const CoreFoundation& cf, CFStringRef string);

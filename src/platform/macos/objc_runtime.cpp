@@ -14,6 +14,24 @@ bool isDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
+// An integer type of either sign as its signed type: the two pass in the same register, and
+// the runtime of recent systems reports some of AppKit's methods with the other sign than their
+// declarations. Char is left as it is: on Intel it is BOOL's type.
+char withSignIgnored(char code) {
+  switch (code) {
+    case 'S':
+      return 's';
+    case 'I':
+      return 'i';
+    case 'L':
+      return 'l';
+    case 'Q':
+      return 'q';
+    default:
+      return code;
+  }
+}
+
 // Where the type that starts at `at` ends, or none when it is cut off or unbalanced.
 std::optional<std::size_t> endOfType(std::string_view encoding, std::size_t at) {
   if (at >= encoding.size()) {
@@ -46,7 +64,8 @@ std::optional<std::size_t> endOfType(std::string_view encoding, std::size_t at) 
   return std::nullopt;
 }
 
-// The encoding's types, each without its qualifiers and frame offset.
+// The encoding's types, each without its qualifiers and frame offset, integers whatever their
+// sign.
 std::optional<std::string> typesOf(std::string_view encoding) {
   std::string types;
   std::size_t at = 0;
@@ -58,7 +77,12 @@ std::optional<std::string> typesOf(std::string_view encoding) {
     if (!end) {
       return std::nullopt;
     }
-    types.append(encoding.substr(at, *end - at));
+    std::string_view type = encoding.substr(at, *end - at);
+    if (type.size() == 1) {
+      types.push_back(withSignIgnored(type[0]));
+    } else {
+      types.append(type);
+    }
     at = *end;
     if (at < encoding.size() && encoding[at] == '-') {
       ++at;
@@ -77,7 +101,8 @@ bool encodingHasTypes(const char* encoding, std::string_view types) {
     return false;
   }
   auto found = typesOf(encoding);
-  return found && *found == types;
+  auto wanted = typesOf(types);
+  return found && wanted && *found == *wanted;
 }
 
 }  // namespace platform::macos_impl

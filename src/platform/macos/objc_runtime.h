@@ -5,9 +5,9 @@
 // time and its functions handed over as a table, which a test can fill with fakes.
 //
 // Every message is sent through objc_msgSend cast to the exact function type of its method, and
-// only after the method the receiver's class really has was found to take and return exactly
-// those types: a message sent with the wrong types would corrupt registers or the stack rather
-// than fail, and nothing here can see it fail on a real Mac.
+// only after the method the receiver's class really has was found to take and return those
+// types (integers of either sign alike): a message sent with the wrong types would corrupt
+// registers or the stack rather than fail, and nothing here can see it fail on a real Mac.
 
 #include <array>
 #include <cstddef>
@@ -113,9 +113,11 @@ constexpr auto methodTypes() {
   return types;
 }
 
-// Whether a method's type encoding, as the runtime gives it, names exactly `types`: frame
-// offsets and the qualifiers the compiler adds (const, in, out, oneway...) are left out of the
-// comparison; anything else that differs, or an encoding that can't be read, is a mismatch.
+// Whether a method's type encoding, as the runtime gives it, names `types`: frame offsets and
+// the qualifiers the compiler adds (const, in, out, oneway...) are left out of the comparison,
+// and so is the sign of an integer argument or result (short, int, long and long long of either
+// sign pass alike). Anything else that differs (an object, a selector, BOOL, an integer's size),
+// or an encoding that can't be read, is a mismatch.
 bool encodingHasTypes(const char* encoding, std::string_view types);
 
 enum class MethodKind { Instance, ClassMethod };

@@ -31,14 +31,24 @@ std::vector<pid_t> listAllPids(const std::function<int(pid_t*, int)>& list) {
   }
 }
 
-bool DescendantTracker::isStillRunning(const Noted& process) {
-  auto info = table_.infoOf(process.pid);
-  return info && info->start == process.start;
+// The id is asked before the parent: a pid that its process leaves between the two questions
+// then names either a process with another parent or, where the same parent started it, one
+// whose id no look will find again. Asked the other way round, an unrelated process that took
+// the pid would be noted under the parent its predecessor had.
+std::optional<UniqueId> DescendantTracker::childId(pid_t pid, pid_t parent) {
+  auto id = table_.uniqueIdOf(pid);
+  if (!id || table_.parentOf(pid) != parent) {
+    return std::nullopt;
+  }
+  return id;
 }
 
-bool DescendantTracker::isNoted(pid_t pid, StartTime start) const {
-  return std::any_of(noted_.begin(), noted_.end(),
-                     [&](const Noted& n) { return n.pid == pid && n.start == start; });
+bool DescendantTracker::isStillRunning(const Noted& process) {
+  return table_.uniqueIdOf(process.pid) == process.id;
+}
+
+bool DescendantTracker::isNoted(UniqueId id) const {
+  return std::any_of(noted_.begin(), noted_.end(), [&](const Noted& n) { return n.id == id; });
 }
 
 void DescendantTracker::noteBelow(pid_t parent, std::vector<pid_t>& lookedBelow) {
@@ -51,14 +61,12 @@ void DescendantTracker::noteBelow(pid_t parent, std::vector<pid_t>& lookedBelow)
     }
     lookedBelow.push_back(pid);
     for (pid_t child : table_.childrenOf(pid)) {
-      // The start time comes with the parent as it is now: a pid that ended and was handed to an
-      // unrelated process between the two calls has another parent.
-      auto info = table_.infoOf(child);
-      if (!info || info->parent != pid) {
+      auto id = childId(child, pid);
+      if (!id) {
         continue;
       }
-      if (!isNoted(child, info->start)) {
-        noted_.push_back({child, info->start});
+      if (!isNoted(*id)) {
+        noted_.push_back({child, *id});
       }
       pending.push_back(child);
     }

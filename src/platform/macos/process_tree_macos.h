@@ -10,23 +10,21 @@
 
 namespace platform::macos_impl {
 
-// When a process started, in microseconds since the epoch. With its pid it names one process:
-// a pid the system has handed to a new process since has another start time.
-using StartTime = std::uint64_t;
+// What tells one process from another, where a pid can't: the kernel gives each process a
+// unique id (p_uniqueid) that it never hands to another while the system runs.
+using UniqueId = std::uint64_t;
 
-struct ProcessInfo {
-  StartTime start;
-  pid_t parent;
-};
-
-// The few system calls the tracking needs.
+// The few system calls the tracking needs. Each question is one the system answers about any
+// process, whoever runs it.
 class ProcessTable {
  public:
   virtual ~ProcessTable() = default;
   // The processes whose parent is `pid` now; none when it has none or is gone.
   virtual std::vector<pid_t> childrenOf(pid_t pid) = 0;
-  // When `pid` started and its parent now; none when no process has that pid.
-  virtual std::optional<ProcessInfo> infoOf(pid_t pid) = 0;
+  // The unique id of the process that has `pid` now; none when no process has that pid.
+  virtual std::optional<UniqueId> uniqueIdOf(pid_t pid) = 0;
+  // The parent of the process that has `pid` now; none when no process has that pid.
+  virtual std::optional<pid_t> parentOf(pid_t pid) = 0;
   virtual void sendSignal(pid_t pid, int signal) = 0;
   enum class Reaped { Yes, NotYet, NotOurs };
   // Collects the exit of `pid` if it has ended and is this process's child, without waiting.
@@ -35,7 +33,7 @@ class ProcessTable {
 
 // macOS has neither a subreaper nor a parent-death signal: a process the child starts and
 // leaves behind is handed to launchd, out of this process's sight. So while the child runs, every
-// process below it is noted, by pid and start time, whenever the caller looks; at the end each
+// process below it is noted, by pid and unique id, whenever the caller looks; at the end each
 // one still running is ended, wherever it has gone meanwhile. A process that starts and loses its
 // parent between two looks is never seen, and one still running when this process is killed is
 // not ended by it.
@@ -46,7 +44,7 @@ class DescendantTracker {
   // Notes every process below `root` (not `root` itself, which the caller ends), and every new
   // one below those noted before, which may no longer be below `root`. Call it on every wake-up
   // while the child runs, and once more after stopping the child, so that what it started last
-  // is known. It costs two system calls for each process below the child.
+  // is known. It costs three system calls for each process below the child.
   void look(pid_t root);
 
   // Ends every process noted that is still the same process: each is stopped first, parents
@@ -58,12 +56,14 @@ class DescendantTracker {
  private:
   struct Noted {
     pid_t pid;
-    StartTime start;
+    UniqueId id;
     bool stopped = false;
   };
 
+  // The unique id of the process `pid` names now, when it is a child of `parent`.
+  std::optional<UniqueId> childId(pid_t pid, pid_t parent);
   bool isStillRunning(const Noted& process);
-  bool isNoted(pid_t pid, StartTime start) const;
+  bool isNoted(UniqueId id) const;
   // Notes the children of `parent`, and theirs, in the order found (parents first), skipping
   // processes already looked below in this pass.
   void noteBelow(pid_t parent, std::vector<pid_t>& lookedBelow);

@@ -1,15 +1,17 @@
-// The macOS backend's ties to the system: CoreFoundation, libobjc and AppKit opened at run time
-// (the cross toolchain has no link stubs for them, and AppKit is wanted in the notice mode
-// only, so that --version and --check load no GUI framework), the executable's own location,
-// and the process calls the descendant tracking makes.
+// The macOS backend's ties to the system: CoreFoundation, libobjc, CoreGraphics and AppKit opened
+// at run time (the cross toolchain has no link stubs for them, and the last two are wanted in the
+// notice mode only, so that --version and --check load no GUI framework), the executable's own
+// location, and the process calls the descendant tracking makes.
 #include <dlfcn.h>
 #include <libproc.h>
 #include <mach-o/dyld.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -33,6 +35,8 @@ constexpr const char* coreFoundationPath =
     "/System/Library/Frameworks/CoreFoundation.framework/CoreFoundation";
 constexpr const char* objcPath = "/usr/lib/libobjc.A.dylib";
 constexpr const char* appKitPath = "/System/Library/Frameworks/AppKit.framework/AppKit";
+constexpr const char* coreGraphicsPath =
+    "/System/Library/Frameworks/CoreGraphics.framework/CoreGraphics";
 
 using posix_impl::DynamicLibrary;
 
@@ -98,9 +102,32 @@ const ObjcRuntime* objcRuntime() {
 }
 
 // AppKit's classes join the runtime when it is loaded; nothing is taken from it directly.
-bool loadAppKit() {
+const ObjcRuntime* openAppKit() {
   static const bool loaded = ::dlopen(appKitPath, RTLD_NOW | RTLD_LOCAL) != nullptr;
-  return loaded;
+  return loaded ? objcRuntime() : nullptr;
+}
+
+// Taken on its own, so that a system without it loses the alert and nothing else of
+// CoreFoundation.
+UserNotificationDisplayAlert userNotificationDisplayAlert() {
+  struct Loaded {
+    DynamicLibrary library{coreFoundationPath};
+    UserNotificationDisplayAlert displayAlert = nullptr;
+    Loaded() { library.bind(displayAlert, "CFUserNotificationDisplayAlert"); }
+  };
+  static const Loaded* loaded = new Loaded;
+  return loaded->library.usable() ? loaded->displayAlert : nullptr;
+}
+
+// Without CoreGraphics there is no window-server session to be found.
+CFDictionaryRef copySessionDictionary() {
+  struct Loaded {
+    DynamicLibrary library{coreGraphicsPath};
+    CFDictionaryRef (*copyCurrentDictionary)() = nullptr;
+    Loaded() { library.bind(copyCurrentDictionary, "CGSessionCopyCurrentDictionary"); }
+  };
+  static const Loaded* loaded = new Loaded;
+  return loaded->library.usable() ? loaded->copyCurrentDictionary() : nullptr;
 }
 
 std::string realExecutableLocation() {
@@ -114,8 +141,23 @@ std::string realExecutableLocation() {
   return ::realpath(path.data(), real) ? std::string(real) : std::string();
 }
 
-// The system's process calls. A process that is no longer there answers like one without
-// children; its start time is none.
+// The unique-id flavour of proc_pidinfo, which the kernel answers for any process whoever runs
+// it, is left out of the public sys/proc_info.h: declared here as xnu's bsd/sys/proc_info.h
+// declares it.
+constexpr int procPidUniqueIdentifierInfo = 17;  // PROC_PIDUNIQIDENTIFIERINFO
+struct ProcUniqueIdentifierInfo {                // struct proc_uniqidentifierinfo
+  std::uint8_t p_uuid[16];
+  std::uint64_t p_uniqueid;
+  std::uint64_t p_puniqueid;
+  std::uint64_t p_reserve2;
+  std::uint64_t p_reserve3;
+  std::uint64_t p_reserve4;
+};
+static_assert(sizeof(ProcUniqueIdentifierInfo) == 56, "the size the kernel copies out");
+
+// The system's process calls, each one that needs no right over the process asked about: the
+// full BSD information (PROC_PIDTBSDINFO) is refused for another user's process. A process that
+// is no longer there answers like one without children, and has neither id nor parent.
 class SystemProcessTable final : public ProcessTable {
  public:
   std::vector<pid_t> childrenOf(pid_t pid) override {
@@ -123,14 +165,22 @@ class SystemProcessTable final : public ProcessTable {
         [pid](pid_t* buffer, int bytes) { return ::proc_listchildpids(pid, buffer, bytes); });
   }
 
-  std::optional<ProcessInfo> infoOf(pid_t pid) override {
-    proc_bsdinfo info{};
-    if (::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, PROC_PIDTBSDINFO_SIZE) !=
-        PROC_PIDTBSDINFO_SIZE) {
+  std::optional<UniqueId> uniqueIdOf(pid_t pid) override {
+    ProcUniqueIdentifierInfo info{};
+    if (::proc_pidinfo(pid, procPidUniqueIdentifierInfo, 0, &info, sizeof info) !=
+        static_cast<int>(sizeof info)) {
       return std::nullopt;
     }
-    return ProcessInfo{info.pbi_start_tvsec * 1000000 + info.pbi_start_tvusec,
-                       static_cast<pid_t>(info.pbi_ppid)};
+    return info.p_uniqueid;
+  }
+
+  std::optional<pid_t> parentOf(pid_t pid) override {
+    proc_bsdshortinfo info{};
+    if (::proc_pidinfo(pid, PROC_PIDT_SHORTBSDINFO, 0, &info, PROC_PIDT_SHORTBSDINFO_SIZE) !=
+        static_cast<int>(PROC_PIDT_SHORTBSDINFO_SIZE)) {
+      return std::nullopt;
+    }
+    return static_cast<pid_t>(info.pbsi_ppid);
   }
 
   void sendSignal(pid_t pid, int signal) override { ::kill(pid, signal); }
@@ -171,9 +221,13 @@ std::unique_ptr<MainBundle> openMainBundle() {
 // The application's name on macOS is the bundle's (CFBundleName); the parameter names it
 // where the system has no bundle to ask.
 std::unique_ptr<Desktop> openDesktop(std::string_view) {
-  const bool appKit = macos_impl::loadAppKit();
-  return macos_impl::makeAppKitDesktop(appKit ? macos_impl::objcRuntime() : nullptr,
-                                       macos_impl::coreFoundation());
+  macos_impl::MacDesktopServices services;
+  services.cf = macos_impl::coreFoundation();
+  services.copySessionDictionary = macos_impl::copySessionDictionary;
+  services.openAppKit = macos_impl::openAppKit;
+  services.displayAlert = macos_impl::userNotificationDisplayAlert();
+  services.standardInputIsTerminal = ::isatty(STDIN_FILENO) == 1;
+  return macos_impl::makeMacDesktop(services);
 }
 
 }  // namespace platform

@@ -59,6 +59,12 @@ struct ProcessEnd {
   int signal = 0;
 };
 
+// What a waitid report with this si_code and si_status says: an end only for an exit
+// (CLD_EXITED) or a death by a signal (CLD_KILLED, CLD_DUMPED). Any other code (a stop, a
+// continue, a trace trap, which some systems report without being asked) is a process that
+// still runs.
+std::optional<ProcessEnd> processEndOf(int code, int status);
+
 // Whether `pid`, a child of this process, has ended; it is left unreaped, so that its pid (and
 // the process group named after it) can't be taken by another process yet.
 std::optional<ProcessEnd> endedChild(pid_t pid);
@@ -68,10 +74,11 @@ bool reapChild(pid_t pid, bool wait);
 
 // Per system: whether the program starts in a process group of its own, ended with it.
 bool programGetsOwnGroup();
-// Per system: what the child does first, before it becomes the program (a parent-death signal,
-// where the system has one).
+// Per system, where the child becomes the program through becomeProgram: what it does first
+// (a parent-death signal, where the system has one).
 void prepareChildForExec(const SpawnPlan& plan, pid_t expectedParent);
-// Per system: marks every descriptor above the standard streams close-on-exec in the child.
+// Per system, where the child becomes the program through becomeProgram: marks every descriptor
+// above the standard streams close-on-exec.
 void closeInheritedDescriptorsOnExec(const SpawnPlan& plan);
 // Per system: the pipe buffer the output is read through, where it can be chosen.
 void sizeOutputPipe(int readFd);

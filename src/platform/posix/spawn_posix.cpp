@@ -114,6 +114,18 @@ void becomeProgram(const SpawnPlan& plan, pid_t expectedParent) {
   failInChild(plan);
 }
 
+std::optional<ProcessEnd> processEndOf(int code, int status) {
+  switch (code) {
+    case CLD_EXITED:
+      return ProcessEnd{status, 0};
+    case CLD_KILLED:
+    case CLD_DUMPED:
+      return ProcessEnd{std::nullopt, status};
+    default:
+      return std::nullopt;
+  }
+}
+
 std::optional<ProcessEnd> endedChild(pid_t pid) {
   siginfo_t info{};
   int r;
@@ -126,13 +138,7 @@ std::optional<ProcessEnd> endedChild(pid_t pid) {
   if (info.si_pid != pid) {
     return std::nullopt;
   }
-  ProcessEnd end;
-  if (info.si_code == CLD_EXITED) {
-    end.exitStatus = info.si_status;
-  } else {
-    end.signal = info.si_status;
-  }
-  return end;
+  return processEndOf(info.si_code, info.si_status);
 }
 
 bool reapChild(pid_t pid, bool wait) {

@@ -509,13 +509,13 @@ void expectGrowingTreesEndedWhole(const fs::path& dir, PackFixture& pack) {
                        "exec sleep 30\n");
   const GrowingTree trees[] = {
       {"a chain of 400, each starting the next",
-       "link() { [ $1 -eq 200 ] && " + markGrowth +
+       "link() { [ $1 -eq 300 ] && " + markGrowth +
            "; if [ $1 -gt 0 ]; then link $(($1 - 1)) & fi; exec sleep 30; }\n"
            "(link 400) >/dev/null 2>&1 &\nawaitGrown 1\n"},
       {"a binary tree of about 1,000, each starting two",
        "node() { [ $1 -eq 0 ] && " + markGrowth +
            "; if [ $1 -gt 0 ]; then node $(($1 - 1)) & node $(($1 - 1)) & fi; exec sleep 30; }\n"
-           "(node 9) >/dev/null 2>&1 &\nawaitGrown 128\n"},
+           "(node 9) >/dev/null 2>&1 &\nawaitGrown 64\n"},
       {"80 generations, each detaching, starting the next and exiting",
        "'" + hop.string() + "' 80 >/dev/null 2>&1\nawaitGrown 1\n"},
   };
@@ -555,8 +555,6 @@ void expectGrowingTreesEndedWhole(const fs::path& dir, PackFixture& pack) {
       options.environment = {{"QP_TEST_MARK", mark.substr(mark.find('=') + 1)}};
       auto result = runProgram(options);
       auto left = processesWithEnvironmentEntry(mark);
-      std::cout << "TIMING " << way.name << " | " << tree.name << ": " << result.elapsed.count()
-                << " ms\n";
       EXPECT_EQ(result.status, 0) << way.name << ", " << tree.name << ": " << result.out;
       EXPECT_EQ(readFile(where), std::string(way.recorded) + "\n") << way.name;
       EXPECT_TRUE(left.empty()) << way.name << ", " << tree.name << ": " << left.size()

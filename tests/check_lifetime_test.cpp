@@ -51,6 +51,42 @@ void expectEndedBySigtermAtOnce(StartedProgram& pack) {
   EXPECT_EQ(result.signal, SIGTERM);
 }
 
+// How many pids this process has, one per PID namespace it is in: a process in a namespace of
+// the pack's own has one more.
+int namespaceDepth() {
+  std::istringstream status(readFile("/proc/self/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("NSpid:", 0) == 0) {
+      std::istringstream pids(line.substr(6));
+      int depth = 0;
+      for (std::string pid; pids >> pid;) {
+        ++depth;
+      }
+      return depth;
+    }
+  }
+  return 1;
+}
+
+// What a test tells of a process that should have been gone: its state and where it runs.
+std::string describeProcess(int pid) {
+  std::string proc = "/proc/" + std::to_string(pid);
+  std::string stat = readFile(proc + "/stat");
+  std::string group = readFile(proc + "/cgroup");
+  auto unified = group.rfind("0::");
+  return stat.substr(0, stat.find(' ', stat.rfind(')') + 2)) + ", in " +
+         (unified == std::string::npos ? "?" : group.substr(unified + 3));
+}
+
+// Whether this machine lets the pack make a control group below the test's own.
+bool controlGroupsCanBeMade() {
+  auto path = platform::linux_impl::unifiedGroupPath(readFile("/proc/self/cgroup"));
+  auto folder = path ? platform::linux_impl::groupFolderIn(readFile("/proc/self/mountinfo"), *path)
+                     : std::nullopt;
+  return folder && fs::exists(*folder + "/cgroup.procs") && ::access(folder->c_str(), W_OK) == 0 &&
+         ::geteuid() == 0;
+}
+
 class CheckLifetime : public testing::Test {
  protected:
   CheckLifetime() : pack_(dir_.path()) {
@@ -172,6 +208,48 @@ TEST_F(CheckLifetime, ASignalToTheWholeGroupStillEndsTheTreeWhole) {
   timeout.environment = {{"QP_TEST_MARK", "timeout"}};
   EXPECT_EQ(runProgram(timeout).status, 124);
   EXPECT_TRUE(noneLeftWith("QP_TEST_MARK=timeout"));
+}
+
+// The pack's own processes between it and the interpreter hold nothing of the caller's: a reader
+// of the caller's output or error waits until every writer is gone, and they are not writers.
+TEST_F(CheckLifetime, ThePacksOwnProcessesHoldNoneOfTheCallersStreams) {
+  fs::path interpreter = beats("interpreter");
+  interpreterRuns("beat '" + interpreter.string() + "'\n");
+  struct Case {
+    const char* name;
+    std::vector<std::string> before;
+    size_t ownProcesses;  // the keeper, and the first process of its namespace where it has one
+  };
+  const Case cases[] = {
+      {"as it is", {}, controlGroupsCanBeMade() ? 1u : 2u},
+      {"in a PID namespace", {QP_WITHOUT_FEATURES, "folders"}, 2},
+  };
+  for (const auto& c : cases) {
+    if (!c.before.empty() && ::geteuid() != 0) {
+      continue;
+    }
+    fs::remove(interpreter);
+    RunOptions options;
+    options.arguments = c.before;
+    options.arguments.insert(options.arguments.end(), {pack_.executable().string(), "--check"});
+    StartedProgram pack(options);
+    ASSERT_TRUE(beatStarted(interpreter)) << c.name;
+    // The pack's child is always the tracked one: a wrapper execs into the pack.
+    std::vector<pid_t> own = platform::linux_impl::childrenOf(pack.pid());
+    if (c.ownProcesses == 2 && own.size() == 1) {
+      auto first = platform::linux_impl::childrenOf(own.front());
+      own.insert(own.end(), first.begin(), first.end());
+    }
+    ASSERT_EQ(own.size(), c.ownProcesses) << c.name;
+    for (pid_t process : own) {
+      for (int fd = 0; fd <= 2; ++fd) {
+        std::error_code error;
+        auto target = fs::read_symlink(
+            "/proc/" + std::to_string(process) + "/fd/" + std::to_string(fd), error);
+        EXPECT_EQ(target, "/dev/null") << c.name << ": process " << process << ", fd " << fd;
+      }
+    }
+  }
 }
 
 // A keeper that someone stopped is let go on when the pack ends the tree.
@@ -435,42 +513,6 @@ struct GrowingTree {
   const char* name;
   std::string start;  // shell lines that start it in the background and return
 };
-
-// How many pids this process has, one per PID namespace it is in: a process in a namespace of
-// the pack's own has one more.
-int namespaceDepth() {
-  std::istringstream status(readFile("/proc/self/status"));
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("NSpid:", 0) == 0) {
-      std::istringstream pids(line.substr(6));
-      int depth = 0;
-      for (std::string pid; pids >> pid;) {
-        ++depth;
-      }
-      return depth;
-    }
-  }
-  return 1;
-}
-
-// What a test tells of a process that should have been gone: its state and where it runs.
-std::string describeProcess(int pid) {
-  std::string proc = "/proc/" + std::to_string(pid);
-  std::string stat = readFile(proc + "/stat");
-  std::string group = readFile(proc + "/cgroup");
-  auto unified = group.rfind("0::");
-  return stat.substr(0, stat.find(' ', stat.rfind(')') + 2)) + ", in " +
-         (unified == std::string::npos ? "?" : group.substr(unified + 3));
-}
-
-// Whether this machine lets the pack make a control group below the test's own.
-bool controlGroupsCanBeMade() {
-  auto path = platform::linux_impl::unifiedGroupPath(readFile("/proc/self/cgroup"));
-  auto folder = path ? platform::linux_impl::groupFolderIn(readFile("/proc/self/mountinfo"), *path)
-                     : std::nullopt;
-  return folder && fs::exists(*folder + "/cgroup.procs") && ::access(folder->c_str(), W_OK) == 0 &&
-         ::geteuid() == 0;
-}
 
 // Whether `way` can be what the pack uses here.
 std::optional<std::string> whyNot(const HoldingWay& way) {

@@ -1,6 +1,7 @@
 // scripts/make-runtime turns a Python installation into a runtime that works where the system has
 // neither that Python nor the libraries its packages load: shown on a package with a C extension
-// of its own that links a shared library of its own, run with the system's copies hidden.
+// of its own that links a shared library of its own, run by scripts/try-elsewhere with everything
+// of the system's but its C library hidden.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -65,28 +66,12 @@ void buildPackage(const fs::path& system) {
   writeFile(torch / "backends/mps.py", "def is_available():\n    return False\n");
 }
 
-// Runs `command` in a mount namespace where the system's Python, its packages, the fixture's own
-// folders and the system's copy of every library the bundle carries are hidden.
-RunResult runHidden(const fs::path& bundle, const fs::path& system,
-                    const std::vector<std::string>& command) {
-  std::string script =
-      "set -e\n"
-      "for d in /usr/lib/python3* /usr/local/lib/python3* \"$0\"; do\n"
-      "  [ -d \"$d\" ] && mount -t tmpfs none \"$d\"\n"
-      "done\n"
-      "for f in \"$1\"/Contents/Resources/quality/python/lib/*.so* "
-      "\"$1\"/Contents/Frameworks/*; do\n"
-      "  n=$(basename \"$f\")\n"
-      "  for d in /lib /usr/lib /lib64 /usr/lib64 /lib/*-linux-gnu /usr/lib/*-linux-gnu; do\n"
-      "    if [ -e \"$d/$n\" ]; then mount --bind /dev/null \"$d/$n\"; fi\n"
-      "  done\n"
-      "done\n"
-      "for f in /usr/bin/python3*; do mount --bind /dev/null \"$f\"; done\n"
-      "shift\n"
-      "exec \"$@\"\n";
-  std::vector<std::string> arguments = {
-      "/usr/bin/unshare", "--mount",      "--propagation", "private", "/bin/sh", "-c", script,
-      system.string(),    bundle.string()};
+// Runs `command` as scripts/try-elsewhere does, where only the C library's family is left of the
+// system's libraries, and the system's Python and the fixture's own folders are hidden.
+RunResult runElsewhere(const fs::path& bundle, const fs::path& system,
+                       const std::vector<std::string>& command) {
+  std::vector<std::string> arguments = {std::string(QP_SOURCE_DIR) + "/scripts/try-elsewhere",
+                                        "--hide", system.string(), bundle.string()};
   arguments.insert(arguments.end(), command.begin(), command.end());
   return run(arguments);
 }
@@ -122,11 +107,13 @@ TEST(MakeRuntime, TheRuntimeWorksWhereTheSystemHasNoneOfItsFiles) {
   ASSERT_EQ(laidOut.status, 0) << laidOut.err;
   fs::path executable = pack.executable();
 
-  // The demo's link to the system's python3 fails once the system's copies are hidden: the hiding
+  // The demo's link to the system's python3 fails there, and the explanation says why: the hiding
   // is real.
-  auto linked = runHidden(pack.bundle(), system, {executable.string(), "--check"});
+  auto linked = runElsewhere(pack.bundle(), system, {});
   EXPECT_EQ(linked.status, 1) << linked.out << linked.err;
   EXPECT_NE(linked.out.find("\"torch\":null"), std::string::npos) << linked.out;
+  EXPECT_NE(linked.err.find("error while loading shared libraries"), std::string::npos)
+      << linked.err;
 
   auto made = run({std::string(QP_SOURCE_DIR) + "/scripts/make-runtime", "--python",
                    systemPython.string(), "--path", (system / "site").string(),
@@ -134,12 +121,13 @@ TEST(MakeRuntime, TheRuntimeWorksWhereTheSystemHasNoneOfItsFiles) {
   ASSERT_EQ(made.status, 0) << made.out << made.err;
   EXPECT_TRUE(fs::exists(pack.resources() / "quality/python/lib/libtinyscale.so.1")) << made.out;
 
-  auto plain = runHidden(pack.bundle(), system, {executable.string(), "--check"});
+  auto plain = runElsewhere(pack.bundle(), system, {executable.string(), "--check"});
   EXPECT_EQ(plain.status, 0) << plain.out << plain.err;
   EXPECT_NE(plain.out.find("\"ok\":true"), std::string::npos) << plain.out;
   EXPECT_NE(plain.out.find("\"torch\":\"0.1-tiny\""), std::string::npos) << plain.out;
 
-  auto explained = runHidden(pack.bundle(), system, {executable.string(), "--check", "--explain"});
+  auto explained =
+      runElsewhere(pack.bundle(), system, {executable.string(), "--check", "--explain"});
   EXPECT_EQ(explained.out, plain.out);
   EXPECT_EQ(explained.status, plain.status);
   EXPECT_NE(explained.err.find("ok      portability: nothing leads outside the bundle\n"),

@@ -233,6 +233,18 @@ TEST(ExplainCheck, WhatLeadsOutsideTheBundleIsNamed) {
        {"the interpreter imported 2 packages or modules from outside the bundle: ",
         "/outside/site/six.py, /", "/outside/site-packages/numpy; fix: "},
        {"nothing leads outside", "numpy/core"}},
+      {"a package folder outside the bundle on sys.path",
+       [](PackFixture& p, const fs::path& outside) {
+         fs::create_directories(outside / "dist-packages");
+         writeAnsweringInterpreter(
+             p, torchAnswer,
+             runtimeAnswer(p, {{"path",
+                                {(p.resources() / "quality/python/lib/python3.11").string(),
+                                 (outside / "dist-packages").string(), "/nonexistent"}}}));
+       },
+       {"problem portability: the interpreter looks for modules outside the bundle, in /",
+        "/outside/dist-packages; fix: "},
+       {"nonexistent"}},
       {"its standard library and torch from elsewhere",
        [](PackFixture& p, const fs::path& outside) {
          fs::create_directories(outside / "lib/python3.11");

@@ -111,6 +111,26 @@ bool isPythonModule(const std::string& path) {
 
 // The modules imported from outside the bundle, beyond the standard library and torch, which are
 // told of on their own.
+// Folders outside the bundle where the interpreter looks for modules: what it imports from there
+// later, when the host scores, is missing elsewhere.
+void explainSearchPath(const RuntimePlace& runtime, const std::string& bundle,
+                       const platform::Files& files, std::vector<Finding>& out) {
+  std::string standardLibrary = files.inspect(runtime.standardLibrary).realPath;
+  std::vector<std::string> outside;
+  for (const auto& entry : runtime.searchPath) {
+    std::string real = files.inspect(entry).realPath;
+    if (!real.empty() && !isInside(real, bundle) && !isInside(real, standardLibrary)) {
+      outside.push_back(printable(entry, wholeLineBytes));
+    }
+  }
+  if (!outside.empty()) {
+    out.push_back(problem("portability",
+                          "the interpreter looks for modules outside the bundle, in " +
+                              firstFew(outside, librariesNamed),
+                          "", runtimeFix));
+  }
+}
+
 // A module's package as installed: the folder or file right below site-packages or dist-packages.
 std::string packageOf(const std::string& module) {
   size_t packages = module.find("-packages/");
@@ -214,6 +234,7 @@ void explainPortability(const CheckStory& story, const platform::Files& files,
   explainLinks(paths, files, bundle, out);
   if (story.runtime) {
     explainRuntimePlace(*story.runtime, bundle, files, out);
+    explainSearchPath(*story.runtime, bundle, files, out);
     explainModules(*story.runtime, bundle, files, out);
     explainLibraries(
         "the interpreter", story.runtime->libraries,

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/json.h"
+#include "support/demo_pack.h"
 #include "support/test_support.h"
 
 namespace {
@@ -46,17 +47,7 @@ void writeAnsweringInterpreter(const PackFixture& pack, const std::string& probe
 // A pack with nothing wrong: laid out as the build lays it out (the executable and the libraries
 // it carries in Contents/Frameworks), with a runtime that takes nothing from outside.
 void layOutCleanPack(const PackFixture& pack) {
-  RunOptions layout;
-  layout.arguments = {QP_CMAKE_COMMAND,
-                      "-DPACK=" + pack.bundle().string(),
-                      "-DEXECUTABLE=" + qualityPackExecutable().string(),
-                      "-DVERSION=1.0",
-                      "-DFORMAT=1",
-                      "-DINTERPRETER=/nonexistent",
-                      "-DTEMPLATE=" + std::string(QP_INFO_TEMPLATE),
-                      "-P",
-                      QP_MAKE_DEMO_PACK};
-  auto laidOut = runProgram(layout);
+  auto laidOut = layOutDemoPack(pack.bundle(), "/nonexistent");
   ASSERT_EQ(laidOut.status, 0) << laidOut.err;
   fs::remove(pack.interpreter());
   writeAnsweringInterpreter(pack, torchAnswer, runtimeAnswer(pack));

@@ -7,6 +7,7 @@
 
 #include <sstream>
 
+#include "support/demo_pack.h"
 #include "support/test_support.h"
 
 namespace {
@@ -93,17 +94,7 @@ TEST(MakeRuntime, TheRuntimeWorksWhereTheSystemHasNoneOfItsFiles) {
   buildPackage(system);
 
   PackFixture pack(dir.path());
-  RunOptions layout;
-  layout.arguments = {QP_CMAKE_COMMAND,
-                      "-DPACK=" + pack.bundle().string(),
-                      "-DEXECUTABLE=" + qualityPackExecutable().string(),
-                      "-DVERSION=1.0",
-                      "-DFORMAT=1",
-                      "-DINTERPRETER=" + systemPython.string(),
-                      "-DTEMPLATE=" + std::string(QP_INFO_TEMPLATE),
-                      "-P",
-                      QP_MAKE_DEMO_PACK};
-  auto laidOut = runProgram(layout);
+  auto laidOut = layOutDemoPack(pack.bundle(), systemPython.string());
   ASSERT_EQ(laidOut.status, 0) << laidOut.err;
   fs::path executable = pack.executable();
 

@@ -125,6 +125,9 @@ TEST(ExplainCheck, TheVerdictIsUsableOnlyWithoutAProblem) {
   EXPECT_NE(clean.explained.err.find("ok      verdict: usable\n"), std::string::npos)
       << clean.explained.err;
   EXPECT_EQ(clean.explained.err.find("problem "), std::string::npos) << clean.explained.err;
+  EXPECT_NE(clean.explained.err.find("ok      answer: Python \"3.11.2\", torch \"2.1.0\"\n"),
+            std::string::npos)
+      << clean.explained.err;
 
   // Two problems the host does not see: an empty model file and a line feed after refs/main.
   writeFile(pack.modelDir() / "refs/main", "0123456789abcdef0123456789abcdef01234567\n");

@@ -46,7 +46,7 @@ std::string counted(size_t count, const std::string& thing, const std::string& t
 }
 
 bool isInside(const std::string& path, const std::string& folder) {
-  return !folder.empty() && (path == folder || path.rfind(folder + "/", 0) == 0);
+  return !folder.empty() && (path == folder || path.starts_with(folder + "/"));
 }
 
 std::string bundleFolder(const pack::PackPaths& paths, const platform::Files& files) {
@@ -106,7 +106,7 @@ std::string infoPlistFix(const std::string& problem) {
     return "make it, and every folder above it, readable by every user (chmod a+r, a+rx for "
            "folders): the host may run as another user";
   }
-  if (problem.rfind("missing", 0) == 0) {
+  if (problem.starts_with("missing")) {
     return "lay the bundle out with cmake --install, which writes Contents/Info.plist";
   }
   if (problem.find("regular file") != std::string::npos ||

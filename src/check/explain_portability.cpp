@@ -206,18 +206,18 @@ void explainLibraries(const std::string& who, const std::vector<std::string>& li
 
 bool isSystemBaseLibrary(std::string_view path, LibrarySystem system) {
   if (system == LibrarySystem::MacOS) {
-    return path.rfind("/usr/lib/", 0) == 0 || path.rfind("/System/", 0) == 0;
+    return path.starts_with("/usr/lib/") || path.starts_with("/System/");
   }
   // The C library's own family, and the modules it loads itself (character sets, name services).
   std::string_view name = path.substr(path.find_last_of('/') + 1);
-  if (path.find("/gconv/") != std::string_view::npos || name.rfind("ld-linux", 0) == 0 ||
-      name.rfind("libnss_", 0) == 0) {
+  if (path.find("/gconv/") != std::string_view::npos || name.starts_with("ld-linux") ||
+      name.starts_with("libnss_")) {
     return true;
   }
-  for (std::string_view stem : {"libc", "libm", "libmvec", "libpthread", "libdl", "librt",
-                                "libutil", "libresolv", "libcrypt", "libanl"}) {
-    if (name.size() > stem.size() + 3 && name.substr(0, stem.size()) == stem &&
-        name.substr(stem.size(), 4) == ".so.") {
+  for (std::string_view stem :
+       {"libc.so.", "libm.so.", "libmvec.so.", "libpthread.so.", "libdl.so.", "librt.so.",
+        "libutil.so.", "libresolv.so.", "libcrypt.so.", "libanl.so."}) {
+    if (name.starts_with(stem)) {
       return true;
     }
   }

@@ -174,7 +174,7 @@ std::vector<std::string> pythonsNamedIn(const std::string& script) {
     end = end == std::string::npos ? script.size() : end;
     std::string word = script.substr(at, end - at);
     std::string name = word.substr(word.find_last_of('/') + 1);
-    if (startsWord && name.rfind("python", 0) == 0) {
+    if (startsWord && name.starts_with("python")) {
       found.push_back(word);
     }
     at = end;
@@ -187,7 +187,7 @@ std::vector<std::string> pythonsNamedIn(const std::string& script) {
 void explainScriptLine(const pack::PackPaths& paths, const platform::Files& files,
                        const std::string& bundle, std::vector<Finding>& out) {
   auto head = files.readStart(paths.pythonExecutable, 4096);
-  if (!head || head->rfind("#!", 0) != 0) {
+  if (!head || !head->starts_with("#!")) {
     return;
   }
   std::string line = head->substr(0, head->find('\n'));
@@ -259,7 +259,7 @@ void explainVirtualEnvironment(const pack::PackPaths& paths, const platform::Fil
       size_t end = std::min(text->find('\n', at), text->size());
       std::string line = text->substr(at, end - at);
       size_t equals = line.find('=');
-      if (line.rfind("home", 0) == 0 && equals != std::string::npos &&
+      if (line.starts_with("home") && equals != std::string::npos &&
           line.find_first_not_of(" \t", 4) == equals) {
         size_t value = line.find_first_not_of(" \t", equals + 1);
         home = value == std::string::npos ? "" : line.substr(value);
@@ -336,7 +336,7 @@ std::vector<std::string> torchFoldersIn(const pack::PackPaths& paths,
   std::string python = pack::appendingPathComponent(paths.qualityDir, "python");
   for (const std::string& base : {python, pack::appendingPathComponent(python, "local")}) {
     for (const auto& lib : files.namesIn(base)) {
-      if (lib.rfind("lib", 0) != 0) {
+      if (!lib.starts_with("lib")) {
         continue;
       }
       std::string libFolder = pack::appendingPathComponent(base, lib);
@@ -344,7 +344,7 @@ std::vector<std::string> torchFoldersIn(const pack::PackPaths& paths,
         for (const char* packages : {"site-packages", "dist-packages"}) {
           std::string folder = pack::appendingPathComponent(
               pack::appendingPathComponent(libFolder, version), packages);
-          if (version.rfind("python", 0) == 0 &&
+          if (version.starts_with("python") &&
               files.fileExists(pack::appendingPathComponent(folder, "torch/__init__.py"))) {
             found.push_back(folder);
           }

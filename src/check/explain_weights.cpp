@@ -36,7 +36,7 @@ std::string cacheFix() {
 
 // A path below `base`, shown from it.
 std::string below(const std::string& path, const std::string& base) {
-  return path.rfind(base + "/", 0) == 0 ? path.substr(base.size() + 1) : path;
+  return path.starts_with(base + "/") ? path.substr(base.size() + 1) : path;
 }
 
 std::string relativeToQuality(const pack::PackPaths& paths, const std::string& path) {
@@ -76,11 +76,11 @@ std::pair<std::string, std::string> standIn(const std::string& path, const FileF
     return {};
   }
   std::string head = files.readStart(path, 200).value_or("");
-  if (head.rfind("version https://git-lfs", 0) == 0) {
+  if (head.starts_with("version https://git-lfs")) {
     return {"a Git LFS pointer, not the file itself",
             "fetch the file itself (git lfs pull) and copy that"};
   }
-  if (head.rfind("../", 0) == 0 && head.find("blobs/") != std::string::npos) {
+  if (head.starts_with("../") && head.find("blobs/") != std::string::npos) {
     return {"a link saved as a file: it holds the text " + inQuotes(head),
             "copy the cache with its links kept (cp -a), or copy the file the link leads to"};
   }

@@ -419,6 +419,17 @@ TEST(ExplainCheck, TheRuntimesFailureIsNamed) {
        {"problem answer: torch failed: " + longError, "a shared library torch needs is missing",
         "reproduce: env HF_HOME="},
        {"cut short"}},
+      {"a library missing, in macOS's words",
+       [](PackFixture& p, const fs::path&) {
+         writeAnsweringInterpreter(
+             p, "{\"python_version\": \"3.11.2\", \"error\": \"ImportError('dlopen')\"}",
+             runtimeAnswer(p, {{"torch_error",
+                                "ImportError: dlopen(_C.so, 0x0002): Library not loaded: "
+                                "@rpath/libc10.dylib"}}));
+       },
+       {"torch failed: ImportError: dlopen(_C.so, 0x0002): Library not loaded: @rpath/libc10.dylib",
+        "a shared library torch needs is missing"},
+       {}},
       {"a #! line with Windows line ends",
        [](PackFixture& p, const fs::path&) {
          writeFile(p.interpreter(), "#!/bin/sh\r\necho '{}'\r\n");

@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "support/demo_pack.h"
 #include "support/test_support.h"
 
 namespace {
@@ -37,17 +38,7 @@ void copyGlibc(const fs::path& root) {
 // The demo bundle as the build lays it out, with the stand-in as its interpreter.
 fs::path layOutBundle(const fs::path& dir) {
   fs::path bundle = dir / "Pack.app";
-  RunOptions layout;
-  layout.arguments = {QP_CMAKE_COMMAND,
-                      "-DPACK=" + bundle.string(),
-                      "-DEXECUTABLE=" + qualityPackExecutable().string(),
-                      "-DVERSION=3.1.4",
-                      "-DFORMAT=1",
-                      "-DINTERPRETER=" + std::string(QP_STATIC_INTERPRETER),
-                      "-DTEMPLATE=" + std::string(QP_INFO_TEMPLATE),
-                      "-P",
-                      QP_MAKE_DEMO_PACK};
-  auto result = runProgram(layout);
+  auto result = layOutDemoPack(bundle, QP_STATIC_INTERPRETER, "3.1.4");
   EXPECT_EQ(result.status, 0) << result.out << result.err;
   fs::path interpreter = bundle / "Contents/Resources/quality/python/bin/python3";
   fs::remove(interpreter);

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "check/probe.h"
@@ -27,16 +28,26 @@ struct Finding {
   std::string details;  // further lines, shown indented below it (the end of standard error)
 };
 
-// Where the pack's interpreter takes its standard library and torch from, as it says itself.
+// Where the pack's interpreter takes its standard library, torch and their shared libraries from,
+// as it says itself.
 struct RuntimePlace {
   std::string standardLibrary;
-  std::string torch;  // empty when torch is not found
+  std::string torch;       // where torch is imported from; empty when it is not found
+  std::string torchError;  // the last line of what importing torch raised; empty when it imported
+  std::vector<std::string> searchPath;  // where it looks for modules (sys.path)
+  // The shared libraries it had loaded once torch was imported (or had failed to), by path.
+  std::vector<std::string> libraries;
+  // The files of the modules it had imported by then.
+  std::vector<std::string> modules;
 };
 
-// Asks the interpreter where its standard library and torch lie: a second, short run, made only
-// when an explanation is asked for. None when it does not say.
+// Asks the interpreter where its standard library, torch and their libraries lie: a second run,
+// made only when an explanation is asked for. None when it does not say.
 std::optional<RuntimePlace> askWhereTheRuntimeLies(const pack::PackPaths& paths,
                                                    platform::ChildProcesses& children);
+
+// Reads the runtime question's answer from the interpreter's whole standard output.
+std::optional<RuntimePlace> runtimePlaceFromOutput(std::string_view output);
 
 // Everything the explanation looks at, gathered by the check.
 struct CheckStory {
@@ -44,7 +55,24 @@ struct CheckStory {
   const ProbeRun& probe;
   const CheckFacts& facts;
   std::optional<RuntimePlace> runtime;
+  // The shared libraries the pack's executable itself loaded, by path.
+  std::vector<std::string> executableLibraries;
 };
+
+// Which system's base a library path is judged against.
+enum class LibrarySystem { Linux, MacOS };
+#ifdef __APPLE__
+inline constexpr LibrarySystem thisLibrarySystem = LibrarySystem::MacOS;
+#else
+inline constexpr LibrarySystem thisLibrarySystem = LibrarySystem::Linux;
+#endif
+
+// Whether a shared library is part of the system's own base, there on every machine the pack
+// runs on: the C library's family on Linux, /usr/lib and /System on macOS.
+bool isSystemBaseLibrary(std::string_view path, LibrarySystem system = thisLibrarySystem);
+
+// The command that runs the pack's interpreter as the check does, as one line for a POSIX shell.
+std::string reproduceCommand(const pack::PackPaths& paths);
 
 std::vector<Finding> explainCheck(const CheckStory& story, const platform::Files& files);
 

@@ -51,6 +51,10 @@ ProbeResult probeResultFromOutput(std::string_view output) {
   return probeResultFrom(tracker);
 }
 
+std::vector<std::string> probeArguments() {
+  return {"-I", "-B", "-c", std::string(probeScript)};
+}
+
 std::vector<std::string> probeEnvironment(std::vector<std::string> inherited,
                                           const pack::PackPaths& paths) {
   setVariable(inherited, "HF_HOME", paths.hfCacheDir);
@@ -68,12 +72,8 @@ ProbeRun runProbeInDetail(const pack::PackPaths& paths, const platform::Files& f
   if (!probe.executable) {
     return probe;
   }
-  // -B as well as the variable: isolated mode (-I) ignores PYTHONDONTWRITEBYTECODE, and bytecode
-  // written into the bundle would change it.
-  platform::ChildLaunch launch{paths.pythonExecutable,
-                               {"-I", "-B", "-c", std::string(probeScript)},
-                               probeEnvironment(children.environment(), paths),
-                               keepErrorTail};
+  platform::ChildLaunch launch{paths.pythonExecutable, probeArguments(),
+                               probeEnvironment(children.environment(), paths), keepErrorTail};
   LastPieceTracker tracker(maxAnswerLineBytes);
   probe.child = children.runCapturingOutput(
       launch, [&tracker](std::string_view chunk) { tracker.append(chunk); }, limits);

@@ -33,6 +33,11 @@ inline constexpr size_t maxAnswerLineBytes = 1 << 20;
 // The ProbeResult that the interpreter's whole standard output amounts to.
 ProbeResult probeResultFromOutput(std::string_view output);
 
+// The arguments the interpreter is started with, after its path: -B as well as the variable,
+// since isolated mode (-I) ignores PYTHONDONTWRITEBYTECODE, and bytecode written into the bundle
+// would change it.
+std::vector<std::string> probeArguments();
+
 // The interpreter's complete environment: the caller's, with the hub cache and the quiet
 // settings put in.
 std::vector<std::string> probeEnvironment(std::vector<std::string> inherited,

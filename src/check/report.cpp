@@ -3,6 +3,7 @@
 #include "check/explain.h"
 #include "check/weights.h"
 #include "pack/bundle_info.h"
+#include "platform/loaded_libraries.h"
 
 namespace check {
 namespace {
@@ -61,7 +62,7 @@ int runCheck(const pack::Pack& pack, const platform::Files& files,
   // A reader that went away changes nothing: the status answers for the pack, not the pipe.
   output.write(reportLine(report));
   if (explanation) {
-    CheckStory story{pack, probe, facts, std::nullopt};
+    CheckStory story{pack, probe, facts, std::nullopt, platform::loadedLibraries()};
     // Only an interpreter that answered is asked again, and only after the report is out.
     if (!probe.result.empty()) {
       story.runtime = askWhereTheRuntimeLies(pack.paths, children);

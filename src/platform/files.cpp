@@ -1,5 +1,7 @@
 #include "platform/files.h"
 
+#include <cerrno>
+
 namespace platform {
 namespace {
 
@@ -28,6 +30,9 @@ std::string namedOtherwise(const Files& files, const std::string& path) {
 
 std::string whyUnreadable(const Files& files, const std::string& path) {
   FileFacts facts = files.inspect(path);
+  if (facts.error == EACCES || (facts.kind == FileFacts::Kind::Regular && !facts.readable)) {
+    return "permission denied";
+  }
   switch (facts.kind) {
     case FileFacts::Kind::Missing: {
       std::string other = namedOtherwise(files, path);

@@ -19,6 +19,19 @@ struct FileFacts {
   bool isLink = false;     // the path's last component is a symbolic link
   std::uint64_t size = 0;  // of a regular file
   std::string realPath;    // every link resolved; empty when nothing is there
+  std::string linkTarget;  // what the link at the end of the path names, as it is written
+  // The current user may read it, and enter it when it is a folder: the host may run as a user
+  // other than the pack's maker.
+  bool readable = false;
+  // Why nothing could be looked at (errno): EACCES where a folder above it can't be entered, which
+  // is not the same as missing.
+  int error = 0;
+};
+
+// The symbolic links below a folder, found without following any of them.
+struct LinkWalk {
+  std::vector<std::string> links;
+  bool cut = false;  // the walk stopped at its bound: there are more entries than it looked at
 };
 
 class Files {
@@ -35,6 +48,12 @@ class Files {
   virtual FileFacts inspect(const std::string&) const { return {}; }
   // The names in a directory, sorted; empty when it can't be read.
   virtual std::vector<std::string> namesIn(const std::string&) const { return {}; }
+  // At most the first `bytes` bytes of a regular file of any size, or none when it can't be read.
+  // Never blocks on a file that is not a regular one.
+  virtual std::optional<std::string> readStart(const std::string&, size_t) const { return {}; }
+  // Every symbolic link below `folder` (itself followed when it is one), at any depth, without
+  // following the links it finds; at most `maxEntries` entries are looked at.
+  virtual LinkWalk linksUnder(const std::string&, size_t) const { return {}; }
 };
 
 Files& systemFiles();

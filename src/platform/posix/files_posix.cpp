@@ -36,30 +36,11 @@ class LinuxFiles final : public Files {
   }
 
   std::optional<std::string> readFile(const std::string& path) const override {
-    if (!isUsablePath(path)) {
-      return std::nullopt;
-    }
-    // Non-blocking, so that opening a FIFO does not wait for a writer.
-    posix_impl::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    struct stat info {};
-    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<size_t>(info.st_size) > maxReadableFileBytes) {
-      return std::nullopt;
-    }
-    // The cap holds for what is read too, in case the file grows meanwhile.
-    std::string content;
-    content.reserve(static_cast<size_t>(info.st_size));
-    char buffer[16384];
-    for (;;) {
-      ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-      if (n > 0 && content.size() + static_cast<size_t>(n) <= maxReadableFileBytes) {
-        content.append(buffer, static_cast<size_t>(n));
-      } else if (n == 0) {
-        return content;
-      } else if (n > 0 || errno != EINTR) {
-        return std::nullopt;
-      }
-    }
+    return readRegular(path, maxReadableFileBytes, true);
+  }
+
+  std::optional<std::string> readStart(const std::string& path, size_t bytes) const override {
+    return readRegular(path, bytes, false);
   }
 
   FileFacts inspect(const std::string& path) const override {
@@ -69,10 +50,15 @@ class LinuxFiles final : public Files {
       return facts;
     }
     if (::lstat(path.c_str(), &info) != 0) {
+      facts.error = errno;
       return facts;
     }
     facts.isLink = S_ISLNK(info.st_mode);
+    if (facts.isLink) {
+      facts.linkTarget = linkText(path);
+    }
     if (::stat(path.c_str(), &info) != 0) {
+      facts.error = errno;
       facts.kind = FileFacts::Kind::DanglingLink;
       return facts;
     }
@@ -80,6 +66,8 @@ class LinuxFiles final : public Files {
                  : S_ISDIR(info.st_mode) ? FileFacts::Kind::Directory
                                          : FileFacts::Kind::Other;
     facts.size = S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
+    int access = S_ISDIR(info.st_mode) ? R_OK | X_OK : R_OK;
+    facts.readable = ::faccessat(AT_FDCWD, path.c_str(), access, AT_EACCESS) == 0;
     if (char* real = ::realpath(path.c_str(), nullptr)) {
       facts.realPath = real;
       std::free(real);
@@ -100,6 +88,92 @@ class LinuxFiles final : public Files {
     }
     std::sort(names.begin(), names.end());
     return names;
+  }
+
+  LinkWalk linksUnder(const std::string& folder, size_t maxEntries) const override {
+    LinkWalk walk;
+    std::vector<std::string> folders;
+    if (isUsablePath(folder)) {
+      folders.push_back(folder);
+    }
+    size_t looked = 0;
+    while (!folders.empty()) {
+      std::string current = std::move(folders.back());
+      folders.pop_back();
+      DIR* dir = ::opendir(current.c_str());
+      if (!dir) {
+        continue;
+      }
+      while (const dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") {
+          continue;
+        }
+        if (++looked > maxEntries) {
+          walk.cut = true;
+          break;
+        }
+        std::string path = current + "/" + name;
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+          struct stat info {};
+          type = ::lstat(path.c_str(), &info) != 0 ? DT_UNKNOWN
+                 : S_ISLNK(info.st_mode)           ? DT_LNK
+                 : S_ISDIR(info.st_mode)           ? DT_DIR
+                                                   : DT_REG;
+        }
+        if (type == DT_LNK) {
+          walk.links.push_back(std::move(path));
+        } else if (type == DT_DIR) {
+          folders.push_back(std::move(path));
+        }
+      }
+      ::closedir(dir);
+      if (walk.cut) {
+        break;
+      }
+    }
+    std::sort(walk.links.begin(), walk.links.end());
+    return walk;
+  }
+
+ private:
+  static std::string linkText(const std::string& path) {
+    std::string target(4096, '\0');
+    ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    target.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return target;
+  }
+
+  // A regular file's content up to `limit` bytes; with `refuseLarger`, none for a larger file.
+  static std::optional<std::string> readRegular(const std::string& path, size_t limit,
+                                                bool refuseLarger) {
+    if (!isUsablePath(path)) {
+      return std::nullopt;
+    }
+    // Non-blocking, so that opening a FIFO does not wait for a writer.
+    posix_impl::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        (refuseLarger && static_cast<size_t>(info.st_size) > limit)) {
+      return std::nullopt;
+    }
+    // The cap holds for what is read too, in case the file grows meanwhile.
+    std::string content;
+    content.reserve(std::min(static_cast<size_t>(info.st_size), limit));
+    char buffer[16384];
+    for (;;) {
+      size_t wanted =
+          refuseLarger ? sizeof buffer : std::min(sizeof buffer, limit - content.size());
+      ssize_t n = wanted == 0 ? 0 : ::read(fd.get(), buffer, wanted);
+      if (n > 0 && content.size() + static_cast<size_t>(n) <= limit) {
+        content.append(buffer, static_cast<size_t>(n));
+      } else if (n == 0) {
+        return content;
+      } else if (n > 0 || errno != EINTR) {
+        return std::nullopt;
+      }
+    }
   }
 };
 

@@ -51,7 +51,8 @@ using namespace std::chrono_literals;
 class FakeTree : public TreeActions {
  public:
   std::map<pid_t, std::vector<pid_t>> children;
-  std::set<pid_t> undying;  // processes the kernel holds: killed, they stay
+  std::set<pid_t> undying;    // processes the kernel holds: killed, they stay
+  std::map<pid_t, int> slow;  // killed processes that wait this many rounds for the processor
   std::function<void(int round)> beforeRound = [](int) {};
   std::vector<std::string> calls;
   Clock::duration step = 10ms;
@@ -72,7 +73,7 @@ class FakeTree : public TreeActions {
     beforeRound(round++);
     bool reaped = false;
     for (pid_t pid : std::set<pid_t>(killed)) {
-      if (undying.count(pid)) {
+      if (undying.count(pid) || (slow.count(pid) && slow[pid]-- > 0)) {
         continue;
       }
       auto orphans = children[pid];
@@ -86,9 +87,12 @@ class FakeTree : public TreeActions {
       }
       children[self].insert(children[self].end(), orphans.begin(), orphans.end());
     }
-    killed.clear();
+    for (auto at = killed.begin(); at != killed.end();) {
+      at = children.count(*at) || isListed(*at) ? std::next(at) : killed.erase(at);
+    }
     return reaped;
   }
+  bool mayStillGo(pid_t pid) override { return undying.count(pid) == 0; }
   Clock::time_point now() override { return clock += step; }
   void pause() override {}
   void progressed() override { ++progressWords; }
@@ -96,6 +100,12 @@ class FakeTree : public TreeActions {
   static constexpr pid_t self = 1;
 
  private:
+  bool isListed(pid_t pid) const {
+    return std::any_of(children.begin(), children.end(), [pid](const auto& entry) {
+      return std::find(entry.second.begin(), entry.second.end(), pid) != entry.second.end();
+    });
+  }
+
   std::set<pid_t> killed;
   Clock::time_point clock{};
   int round = 0;
@@ -126,14 +136,16 @@ TEST(TreeWalk, StopsEachProcessBeforeListingItsChildrenAndKillsAllItStopped) {
 TEST(TreeWalk, GoesOnWhileItFindsNewProcessesAndGivesUpOnlyOnWhatTheKernelHolds) {
   struct Case {
     const char* name;
-    int newcomers;  // rounds in which a new process turns up below the walker
-    bool undying;   // one process never goes
+    int newcomers;   // rounds in which a new process turns up below the walker
+    bool undying;    // one process never goes
+    int slowRounds;  // rounds one killed process waits for the processor before it goes
     bool ended;
   };
   const Case cases[] = {
-      {"a tree that keeps growing for a while", 200, false, true},
-      {"a process the kernel holds", 0, true, false},
-      {"a tree that never stops growing", 1 << 30, false, false},
+      {"a tree that keeps growing for a while", 200, false, 0, true},
+      {"a process the kernel holds", 0, true, 0, false},
+      {"killed processes that wait long for the processor", 0, false, 200, true},
+      {"a tree that never stops growing", 1 << 30, false, 0, false},
   };
   for (const auto& c : cases) {
     FakeTree tree;
@@ -141,6 +153,9 @@ TEST(TreeWalk, GoesOnWhileItFindsNewProcessesAndGivesUpOnlyOnWhatTheKernelHolds)
     tree.children = {{FakeTree::self, {10}}};
     if (c.undying) {
       tree.undying.insert(10);
+    }
+    if (c.slowRounds > 0) {
+      tree.slow[10] = c.slowRounds;
     }
     tree.beforeRound = [&tree, &c](int round) {
       if (round < c.newcomers) {

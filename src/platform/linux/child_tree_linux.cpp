@@ -147,15 +147,19 @@ class KeptTree final : public ChildTree {
       return;
     }
     group->killAll();
-    size_t left = group->processCount();
+    size_t left = group->processes().size();
     linux_impl::awaitWhileProgressing([&group] { return group->isEmpty(); },
                                       [&group, &left] {
-                                        size_t now = group->processCount();
+                                        size_t now = group->processes().size();
                                         bool fewer = now < left;
                                         left = now;
                                         return fewer;
                                       },
-                                      kernelHoldLimit);
+                                      [&group] {
+                                        return linux_impl::procIsOurs() &&
+                                               linux_impl::anyMayStillGo(group->processes());
+                                      },
+                                      linux_impl::EndLimits{});
     auto deadline = Clock::now() + kernelHoldLimit;
     while (!group->remove() && Clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));

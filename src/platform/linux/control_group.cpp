@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <charconv>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -169,14 +169,22 @@ bool ControlGroup::isEmpty() const {
   return false;
 }
 
-size_t ControlGroup::processCount() const {
+std::vector<pid_t> ControlGroup::processes() const {
   Fd procs(::openat(folder_.get(), "cgroup.procs", O_RDONLY | O_CLOEXEC));
-  size_t lines = 0;
+  std::string text;
   char buffer[4096];
   for (ssize_t n; procs && (n = ::read(procs.get(), buffer, sizeof buffer)) > 0;) {
-    lines += static_cast<size_t>(std::count(buffer, buffer + n, '\n'));
+    text.append(buffer, static_cast<size_t>(n));
   }
-  return lines;
+  std::vector<pid_t> pids;
+  for (std::string_view line : split(text, '\n')) {
+    pid_t pid = 0;
+    auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), pid);
+    if (error == std::errc() && end == line.data() + line.size() && pid > 0) {
+      pids.push_back(pid);
+    }
+  }
+  return pids;
 }
 
 bool ControlGroup::remove() const {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/posix/fd.h"
 
@@ -34,8 +35,8 @@ class ControlGroup {
   bool killAll() const;
   // Whether no process is left in the group (its cgroup.events says "populated 0").
   bool isEmpty() const;
-  // How many processes are in the group.
-  size_t processCount() const;
+  // The processes in the group, as this process's PID namespace numbers them.
+  std::vector<pid_t> processes() const;
   // Removes the group's folder; false while a process is still in it.
   bool remove() const;
 

@@ -131,6 +131,15 @@ void pauseBriefly() {
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+// Whether killed processes are still on their way out; if so, the executable is told that the end
+// is still getting somewhere, though slowly.
+bool stillGoing(bool going, const Reporter& reporter) {
+  if (going) {
+    reporter.progress();
+  }
+  return going;
+}
+
 // Closes every descriptor above the standard streams but those in `keep`.
 void closeAllBut(std::vector<int> keep, int highestFd) {
   keep.erase(std::remove(keep.begin(), keep.end(), -1), keep.end());
@@ -275,15 +284,17 @@ class NamespaceFirst {
   // comes back to this one to be reaped, so having no child left means the namespace is empty.
   [[noreturn]] void endAll() {
     ::kill(-1, SIGKILL);
-    awaitWhileProgressing([] { return !hasChildren(); },
-                          [this] {
-                            bool reaped = reapOrphans();
-                            if (reaped) {
-                              reporter_.progress();
-                            }
-                            return reaped;
-                          },
-                          kernelHoldLimit);
+    awaitWhileProgressing(
+        [] { return !hasChildren(); },
+        [this] {
+          bool reaped = reapOrphans();
+          if (reaped) {
+            reporter_.progress();
+          }
+          return reaped;
+        },
+        [this] { return stillGoing(anyMayStillGo(descendantsShownInProc()), reporter_); },
+        EndLimits{});
     ::_exit(0);
   }
 
@@ -334,7 +345,7 @@ class Keeper {
       return;
     }
     ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
-    way_ = procIsOurs() ? KeeperWay::Walk : KeeperWay::ProgramOnly;
+    way_ = procIsOurs_ ? KeeperWay::Walk : KeeperWay::ProgramOnly;
     program_ = ::fork();
     startedProgram(program_);
   }
@@ -377,7 +388,7 @@ class Keeper {
     pid_t first = cloneProcess(CLONE_NEWPID);
     // Where only privilege allows a PID namespace, a user namespace of its own makes one
     // allowed; its ids can be mapped only through a /proc of this namespace.
-    if (first < 0 && errno != ENOSYS && procIsOurs()) {
+    if (first < 0 && errno != ENOSYS && procIsOurs_) {
       first = cloneProcess(CLONE_NEWUSER | CLONE_NEWPID);
       ownIds = true;
     }
@@ -435,11 +446,11 @@ class Keeper {
       walkTree();
     }
     const ControlGroup& group = *group_;
-    size_t left = group.processCount();
+    size_t left = group.processes().size();
     awaitWhileProgressing([&group] { return !hasChildren() && group.isEmpty(); },
                           [this, &group, &left] {
                             bool reaped = reapOrphans();
-                            size_t now = group.processCount();
+                            size_t now = group.processes().size();
                             bool fewer = now < left;
                             left = now;
                             if (reaped || fewer) {
@@ -447,7 +458,11 @@ class Keeper {
                             }
                             return reaped || fewer;
                           },
-                          kernelHoldLimit);
+                          [this, &group] {
+                            return stillGoing(procIsOurs_ && anyMayStillGo(group.processes()),
+                                              reporter_);
+                          },
+                          EndLimits{});
     auto deadline = Clock::now() + kernelHoldLimit;
     while (!group.remove() && Clock::now() < deadline) {
       reapOrphans();
@@ -493,6 +508,7 @@ class Keeper {
 
   const SpawnPlan& plan_;
   const pid_t keeper_ = ::getpid();
+  const bool procIsOurs_ = procIsOurs();
   int report_;
   int requests_;
   Reporter reporter_;

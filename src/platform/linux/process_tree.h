@@ -34,6 +34,8 @@ class TreeActions {
   // Reaps whatever of this process's children has ended; true when anything was.
   virtual bool reapEnded() = 0;
   virtual Clock::time_point now() = 0;
+  // Whether `pid`, sent SIGKILL, will go by itself once it is given the processor.
+  virtual bool mayStillGo(pid_t pid) = 0;
   // A moment's wait before the next look, for what the kernel still holds.
   virtual void pause() = 0;
   // Tells whoever waits for the walk that it is still getting somewhere.
@@ -42,7 +44,8 @@ class TreeActions {
 
 struct WalkLimits {
   // How long the walk waits on processes it killed that the kernel does not let go (one stuck in
-  // an uninterruptible sleep, one whose exit a tracer holds back), counted from the last progress.
+  // an uninterruptible sleep, one whose exit a tracer holds back), counted from the last progress
+  // once none of them may still go by itself.
   std::chrono::milliseconds stuck{500};
   // How long the walk goes on finding new processes: only a tree that keeps starting processes
   // faster than they are found (a chain of processes that each fork and exit) could outrun it.
@@ -56,12 +59,33 @@ struct WalkLimits {
 // Everything stopped is killed, whatever the time. True once nothing is left below `self`.
 bool endAllDescendants(TreeActions& actions, pid_t self, const WalkLimits& limits);
 
+// Whether `pid`, as /proc numbers it, is out of reach of the SIGKILL it was sent, for now: asleep
+// in the kernel where no signal wakes it, or a zombie (whose exit a tracer may hold back). Any
+// other process that was sent SIGKILL goes as soon as it is given the processor, however busy the
+// machine.
+bool heldByTheKernel(pid_t pid);
+// Whether any of `pids` (as /proc numbers them) will still go by itself.
+bool anyMayStillGo(const std::vector<pid_t>& pids);
+// Every process below this one, as /proc numbers them, whatever PID namespace this process's own
+// pid is of: found from /proc/self. None where /proc does not show this process.
+std::vector<pid_t> descendantsShownInProc();
+
+struct EndLimits {
+  // How long the end waits without a step forward once nothing left will go by itself: what is
+  // left then is held by the kernel.
+  std::chrono::milliseconds stuck{500};
+  // How long it waits in all: only a process that the kernel never lets go past a SIGKILL while
+  // it runs could make it wait that long.
+  std::chrono::milliseconds cap{30000};
+};
+
 // Waits until `done()`, taking a `step()` between looks (true when it got somewhere: a process
-// reaped, fewer left). Gives up once `stuck` passes without a step, however busy the machine:
-// each look comes before the clock is read, so a process that was not given the processor for a
-// while never mistakes that for a lack of progress. True when done.
+// reaped, fewer left). A wait without a step is only given up when `mayStillGo()` says that
+// nothing left can go by itself: on a busy machine, processes that were killed may wait a long
+// while for the processor to die on, and so may the one waiting for them; a look always comes
+// before the clock is read. True when done.
 bool awaitWhileProgressing(const std::function<bool()>& done, const std::function<bool()>& step,
-                           std::chrono::milliseconds stuck);
+                           const std::function<bool()>& mayStillGo, const EndLimits& limits);
 
 // The system's calls, with the reaping and the word of progress its user gives.
 class SystemTreeActions final : public TreeActions {
@@ -72,6 +96,7 @@ class SystemTreeActions final : public TreeActions {
   void stop(pid_t pid) override;
   void kill(pid_t pid) override;
   bool reapEnded() override { return reapEnded_(); }
+  bool mayStillGo(pid_t pid) override { return !heldByTheKernel(pid); }
   Clock::time_point now() override { return Clock::now(); }
   void pause() override;
   void progressed() override { progressed_(); }

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <fstream>
@@ -149,7 +150,13 @@ bool endAllDescendants(TreeActions& actions, pid_t self, const WalkLimits& limit
       lastProgress = now;
       actions.progressed();
     } else if (now - lastProgress >= limits.stuck) {
-      return false;
+      if (std::none_of(found.begin(), found.end(),
+                       [&actions](pid_t pid) { return actions.mayStillGo(pid); })) {
+        return false;
+      }
+      // Killed processes that wait for the processor to die on: the work goes on.
+      lastProgress = now;
+      actions.progressed();
     }
     if (now - start >= limits.work) {
       return false;
@@ -160,16 +167,51 @@ bool endAllDescendants(TreeActions& actions, pid_t self, const WalkLimits& limit
   }
 }
 
+bool heldByTheKernel(pid_t pid) {
+  std::string stat = contentOf("/proc/" + std::to_string(pid) + "/stat");
+  auto close = stat.rfind(')');
+  if (close == std::string::npos || close + 2 >= stat.size()) {
+    return false;  // gone already
+  }
+  char state = stat[close + 2];
+  return state == 'D' || state == 'Z' || state == 'X';
+}
+
+bool anyMayStillGo(const std::vector<pid_t>& pids) {
+  return std::any_of(pids.begin(), pids.end(), [](pid_t pid) { return !heldByTheKernel(pid); });
+}
+
+std::vector<pid_t> descendantsShownInProc() {
+  char target[32];
+  ssize_t n = ::readlink("/proc/self", target, sizeof target);
+  auto self = n > 0 ? pidNamed(std::string_view(target, static_cast<size_t>(n))) : std::nullopt;
+  std::vector<pid_t> found;
+  std::vector<pid_t> pending = self ? childrenOf(*self) : std::vector<pid_t>{};
+  while (!pending.empty()) {
+    pid_t pid = pending.back();
+    pending.pop_back();
+    found.push_back(pid);
+    for (pid_t child : childrenOf(pid)) {
+      pending.push_back(child);
+    }
+  }
+  return found;
+}
+
 bool awaitWhileProgressing(const std::function<bool()>& done, const std::function<bool()>& step,
-                           std::chrono::milliseconds stuck) {
-  auto lastProgress = std::chrono::steady_clock::now();
+                           const std::function<bool()>& mayStillGo, const EndLimits& limits) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  auto lastProgress = start;
   while (!done()) {
     if (step()) {
-      lastProgress = std::chrono::steady_clock::now();
-    } else if (std::chrono::steady_clock::now() - lastProgress >= stuck) {
-      return false;
-    } else {
+      lastProgress = Clock::now();
+    } else if (Clock::now() - lastProgress < limits.stuck) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } else if (mayStillGo() && Clock::now() - start < limits.cap) {
+      lastProgress = Clock::now();
+    } else {
+      return false;
     }
   }
   return true;

@@ -359,6 +359,44 @@ std::string withV(const std::string& value) {
   return xmlList("<dict><key>V</key><string>" + value + "</string></dict>");
 }
 
+// Each entry of the offset table must point at the objects, between the 8-byte header and the
+// table itself: anywhere else the parser would read the header, the table, the trailer or past the
+// end of the list as an object.
+TEST(PropertyList, BinaryOffsetsOutsideTheObjectsAreRefused) {
+  BinaryList list;
+  list.add(BinaryList::dictionary({{1, 2}}));
+  list.add(BinaryList::ascii("V"));
+  list.add(BinaryList::ascii("2.0"));
+  const std::string good = list.bytes(0);
+  const size_t table = good.size() - 32 - 3 * 4;  // three 4-byte offsets before the trailer
+  auto withValueAt = [&](uint64_t offset) {
+    std::string bytes = good;
+    bytes.replace(table + 2 * 4, 4, BinaryList::bigEndian(offset, 4));
+    return bytes;
+  };
+  ASSERT_EQ(valueOfV(good), "2.0");
+  const uint64_t keyAt = static_cast<uint8_t>(good[table + 4 + 3]);  // object 1, the key "V"
+  EXPECT_EQ(valueOfV(withValueAt(keyAt)), "V");
+  struct Case {
+    const char* name;
+    uint64_t offset;
+  };
+  const Case cases[] = {
+      {"the header's first byte", 0},
+      {"the header's last byte", 7},
+      {"the offset table's first byte", table},
+      {"the trailer", good.size() - 32},
+      {"the list's last byte", good.size() - 1},
+      {"past the end of the list", good.size()},
+      {"far past it", 0xFFFFFFF0},
+  };
+  for (const auto& c : cases) {
+    std::string why;
+    EXPECT_EQ(parsePropertyList(withValueAt(c.offset), &why), nullptr) << c.name;
+    EXPECT_EQ(why, "a binary object outside the list") << c.name;
+  }
+}
+
 TEST(PropertyList, XmlIsReadAsXml) {
   struct Case {
     const char* name;
@@ -388,6 +426,8 @@ TEST(PropertyList, XmlIsReadAsXml) {
       {"a reference to half a surrogate pair", withV("&#xD800;"), std::nullopt},
       {"a reference to a control character", withV("&#1;"), std::nullopt},
       {"a reference past Unicode", withV("&#x110000;"), std::nullopt},
+      {"a reference to U+FFFE, which is no character", withV("&#xFFFE;"), std::nullopt},
+      {"a reference to U+FFFD", withV("&#xFFFD;"), "\xEF\xBF\xBD"},
       {"a reference of many digits", withV("&#0000000000000000065;"), "A"},
       {"a reference of too many digits", withV("&#99999999999999999999;"), std::nullopt},
       {"an entity no list defines", withV("&nbsp;"), std::nullopt},
@@ -473,6 +513,7 @@ TEST(PropertyList, ARefusalSaysWhy) {
       {"<plist><string>caf\xE9</string></plist>", "text that is not valid UTF-8"},
       {withV("&#0;"), "a character reference to NUL: &#0;"},
       {withV("&nbsp;"), "an entity a property list can't define: &nbsp;"},
+      {withV("&#xFFFE;"), "a character reference to no XML character: &#xFFFE;"},
       {"<plist><dict><string>v</string></dict></plist>",
        "not a property list (the parser refused it)"},
       {xmlList("<dict><key>k</key><string>" + std::string(100, 'x') + "</key></dict>"),

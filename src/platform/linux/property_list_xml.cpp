@@ -206,21 +206,6 @@ const char* markedEncoding(std::string_view bytes) {
   return startsWith(bytes, "\xFE\xFF") ? "UTF-16BE" : nullptr;
 }
 
-// Whether `name` is an encoding name as XML writes one: a letter, then letters, digits, '.', '_'
-// and '-'.
-bool isEncodingName(std::string_view name) {
-  auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-  if (name.empty() || !letter(name.front())) {
-    return false;
-  }
-  for (char c : name) {
-    if (!letter(c) && !(c >= '0' && c <= '9') && c != '.' && c != '_' && c != '-') {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The XML declaration at the start of `text` and the encoding it names, for a reason when expat
 // refused the declaration.
 struct Declaration {
@@ -562,10 +547,14 @@ class XmlPreparer {
   std::optional<std::string> reasonForCharacterAt(std::string_view text) {
     std::string_view list = bytes_.substr(startsWith(bytes_, "\xEF\xBB\xBF") ? 3 : 0);
     auto declaration = isReadByByte() ? declarationOf(list) : std::nullopt;
-    if (declaration && text.data() < declaration->text.data() + declaration->text.size() + 2) {
-      if (declaration->encoding && !isEncodingName(*declaration->encoding)) {
-        return "an encoding name that names none: " + excerpt(*declaration->encoding);
-      }
+    // Where expat stopped, up to and with the quote that ends what lies there.
+    auto stoppedIn = [&text](std::string_view part) {
+      return text.data() >= part.data() && text.data() <= part.data() + part.size();
+    };
+    if (declaration && declaration->encoding && stoppedIn(*declaration->encoding)) {
+      return "an encoding name that names none: " + excerpt(*declaration->encoding);
+    }
+    if (declaration && stoppedIn(declaration->text)) {
       return "a malformed XML declaration: " + excerpt(declaration->text);
     }
     char32_t c = 0;

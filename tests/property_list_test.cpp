@@ -447,6 +447,24 @@ TEST(PropertyList, XmlIsReadAsXml) {
       {"a comment that only seems to end", withV("v<!-->"), std::nullopt},
       {"a processing instruction that only seems to end", "<?><plist><string/></plist>",
        std::nullopt},
+      {"a declaration after white space",
+       "\n <?xml version=\"1.0\"?><plist><dict><key>V</key><string>v</string></dict></plist>", "v"},
+      {"a document type that declares attributes",
+       "<!DOCTYPE plist [<!ATTLIST plist version CDATA '1.0'>]><plist><dict><key>V</key>"
+       "<string>v</string></dict></plist>",
+       "v"},
+      {"a document type that declares an entity",
+       "<!DOCTYPE plist [<!ENTITY v 'x'>]><plist><dict><key>V</key><string>&v;</string></dict>"
+       "</plist>",
+       std::nullopt},
+      {"one that declares an entity it never uses",
+       "<!DOCTYPE plist [<!ENTITY v 'x'>]><plist><dict><key>V</key><string>v</string></dict>"
+       "</plist>",
+       std::nullopt},
+      {"a parameter entity",
+       "<!DOCTYPE plist [<!ENTITY % v '<!ENTITY w \"x\">'> %v;]><plist><dict><key>V</key>"
+       "<string>v</string></dict></plist>",
+       std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(valueOfV(c.list), c.value) << c.name;
@@ -486,6 +504,20 @@ TEST(PropertyList, EveryEncodingComesBackAsUtf8) {
       {"an overlong UTF-8 form", withV("\xC0\xAF"), std::nullopt},
       {"UTF-16 with half a surrogate pair", utf16(u"<plist><string>\xD800</string></plist>", true),
        std::nullopt},
+      {"EUC-JP, three bytes to a character", declared("EUC-JP", "\x8F\xB0\xA1\xC6\xFC"),
+       "\xE4\xB8\x82\xE6\x97\xA5"},
+      {"KOI8-R", declared("KOI8-R", "\xC4\xC1"), "\xD0\xB4\xD0\xB0"},
+      {"declared UTF-32, written in UTF-8", declared("UTF-32", cafe), cafe},
+      {"a UTF-8 byte-order mark decides over the declaration",
+       "\xEF\xBB\xBF" + declared("ISO-8859-1", cafe), cafe},
+      {"and a UTF-16 one",
+       utf16(u"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><plist><dict><key>V</key>"
+             u"<string>2.5 caf\u00e9</string></dict></plist>",
+             false),
+       cafe},
+      {"a byte windows-1252 has no character for", declared("windows-1252", "\x81"), std::nullopt},
+      {"a Shift_JIS lead byte without its second", declared("Shift_JIS", "\x93"), std::nullopt},
+      {"US-ASCII with a byte beyond it", declared("US-ASCII", "caf\xE9"), std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(valueOfV(c.list), c.value) << c.name;
@@ -500,6 +532,17 @@ TEST(PropertyList, ARefusalSaysWhy) {
   };
   const Case cases[] = {
       {"", "an empty file"},
+      {"<!DOCTYPE lolz [<!ENTITY lol 'lol'><!ENTITY lol2 '&lol;&lol;&lol;&lol;&lol;'>]>"
+       "<plist><string>&lol2;</string></plist>",
+       "a document type that declares an entity: lol"},
+      {"<?xml version=\"1.0\" encoding=\"windows-1252\"?><plist><string>\x81</string></plist>",
+       "text that is not valid windows-1252"},
+      {withV("a\0b"s), "a NUL character"},
+      {withV("a\x01"), "a character XML does not allow: U+0001"},
+      {"<plist>\n<dict>\n<key>a</key>\n<string>v",
+       "not well-formed XML at line 4, column 10: no element found"},
+      {"<?xml version=\"1.0\" standalone=\"maybe\"?><plist/>",
+       "a malformed XML declaration: <?xml version=\"1.0\" standalone=\"maybe\""},
       {xmlList(nestedArrays(maxPropertyListNesting + 1)),
        "nested deeper than 512 dictionaries and arrays"},
       {binaryNesting(maxPropertyListNesting + 1), "nested deeper than 512 dictionaries and arrays"},

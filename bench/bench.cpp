@@ -218,7 +218,9 @@ std::vector<Row> compareStartUps(const std::vector<std::pair<std::string, Comman
   }
   std::vector<Row> rows;
   for (size_t p = 0; p < packs.size(); ++p) {
-    rows.push_back(Row{packs[p].first, target, runs, summarise(ratios[p]), std::nullopt, 0, 0});
+    // The target is this build's: an earlier one is there to be compared with.
+    double rowTarget = p == 0 ? target : 0;
+    rows.push_back(Row{packs[p].first, rowTarget, runs, summarise(ratios[p]), std::nullopt, 0, 0});
   }
   return rows;
 }

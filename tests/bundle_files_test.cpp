@@ -243,6 +243,13 @@ std::string utf16(const std::string& text, bool littleEndian = true) {
   return testing_support::utf16(units, littleEndian);
 }
 
+// A pack that is usable but for what its Info.plist, `bytes`, says.
+void layOutUsablePackWithInfo(PackFixture& pack, const std::string& bytes) {
+  pack.writeWeights();
+  pack.writeInterpreterPrinting("{\"torch\":\"2.1.0\"}\n");
+  writeFile(pack.bundle() / "Contents/Info.plist", bytes);
+}
+
 // Info.plist files as editors, converters and other systems leave them: each is read whole.
 TEST(BundleFiles, EveryValidFormOfInfoPlistIsRead) {
   auto list = [](const std::string& declaration, const std::string& body) {
@@ -293,9 +300,7 @@ TEST(BundleFiles, EveryValidFormOfInfoPlistIsRead) {
   for (const auto& c : cases) {
     TempDir dir;
     PackFixture pack(dir.path());
-    pack.writeWeights();
-    pack.writeInterpreterPrinting("{\"torch\":\"2.1.0\"}\n");
-    writeFile(pack.bundle() / "Contents/Info.plist", c.bytes);
+    layOutUsablePackWithInfo(pack, c.bytes);
     auto versionRun = pack.run({"--version"});
     EXPECT_EQ(versionRun.out, c.version + "\n") << c.name;
     auto check = pack.run({"--check"});
@@ -326,9 +331,7 @@ TEST(BundleFiles, AnInfoPlistNotReadSaysWhyInTheExplanation) {
   for (const auto& c : cases) {
     TempDir dir;
     PackFixture pack(dir.path());
-    pack.writeWeights();
-    pack.writeInterpreterPrinting("{\"torch\":\"2.1.0\"}\n");
-    writeFile(pack.bundle() / "Contents/Info.plist", c.bytes);
+    layOutUsablePackWithInfo(pack, c.bytes);
     auto explained = pack.run({"--check", "--explain"});
     EXPECT_EQ(explained.status, 1) << c.why;
     EXPECT_NE(explained.out.find("\"format\":0,"), std::string::npos) << explained.out;

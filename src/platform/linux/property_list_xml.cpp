@@ -121,7 +121,9 @@ struct ConvertedEncoding {
 };
 
 // expat's code for a byte: the character it is alone, -1 for none, or minus the length of the
-// sequences it begins. A lead byte whose sequences have no one length is taken as none.
+// sequences it begins, which expat takes to be one length: the first that makes a character. A
+// sequence of another length from the same byte (GB18030's of four bytes) then reads as invalid
+// text, and a byte that begins no character within four (a shift of ISO-2022-JP) as none.
 int describeByte(ConvertedEncoding& encoding, uint8_t byte) {
   constexpr size_t longestSequence = 4;  // what expat takes
   std::string sequence(1, static_cast<char>(byte));

@@ -1,13 +1,14 @@
-// The XML list's check: expat reads the XML, whatever its encoding, and what it reports is written
-// out again in the plain form that the parser reads as the platform would. What is kept here is
-// the platform's own: which elements a list has, how an <integer> reads, the bounds on values and
-// nesting, and the reasons a refusal gives.
+// The XML list: expat reads the XML, whatever its encoding, and the tree is built from what it
+// reports with the library's nodes. What is kept here is the platform's own: which elements a list
+// has and where, how an <integer> reads, the bounds on values and nesting, and the reasons a
+// refusal gives.
 #include <expat.h>
 
 #include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -18,6 +19,10 @@
 
 namespace platform::linux_impl {
 namespace {
+
+// What the parser says of a list it would not read; and of one whose values stand where a list
+// has no place for them.
+const char* const notAList = "not a property list (the parser refused it)";
 
 bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -235,27 +240,24 @@ std::optional<Declaration> declarationOf(std::string_view text) {
   return declaration;
 }
 
-// Reads the list with expat and writes it out again for the parser: without the declaration,
-// the document type, comments and processing instructions; with each value's text resolved (its
-// references, its CDATA sections, the comments in it, its line ends) and written plainly, or as
-// one CDATA section where it holds '<' or '&'. The parser then meets no reference at all: it
-// resolves each by moving the rest of the text, a cost that grows with the square of their
-// number. Values are bounded as in a binary list, which keeps the parser's work to a few
-// milliseconds.
-class XmlPreparer {
+// Reads the list with expat, in one pass whatever its references, comments and CDATA sections,
+// and builds its tree as it goes: the parser's own XML reader resolves each reference by moving
+// the rest of the text, a cost that grows with the square of their number, and would read the
+// text a second time at every start. Values are bounded as in a binary list.
+class XmlReader {
  public:
   // `encoding`, when given, is taken whatever the list declares.
-  XmlPreparer(std::string_view bytes, std::string& why, const char* encoding)
+  XmlReader(std::string_view bytes, std::string& why, const char* encoding)
       : bytes_(bytes),
         why_(why),
         parser_(XML_ParserCreate(encoding)),
         encoding_(encoding ? encoding : "UTF-8"),
         encodingIsGiven_(encoding != nullptr) {}
 
-  std::optional<std::string> run() {
+  PlistPtr run() {
     if (!parser_) {
       why_ = "no memory for the XML parser";
-      return std::nullopt;
+      return nullptr;
     }
     XML_Parser parser = parser_.get();
     XML_SetUserData(parser, this);
@@ -267,17 +269,16 @@ class XmlPreparer {
     XML_SetUnknownEncodingHandler(parser, onUnknownEncoding, this);
     if (bytes_.size() > static_cast<size_t>(INT_MAX)) {
       why_ = "larger than the XML parser takes";
-      return std::nullopt;
+      return nullptr;
     }
-    out_.reserve(bytes_.size());
     if (XML_Parse(parser, bytes_.data(), static_cast<int>(bytes_.size()), XML_TRUE) !=
         XML_STATUS_OK) {
       if (!stopped_) {
         why_ = reasonFor(XML_GetErrorCode(parser));
       }
-      return std::nullopt;
+      return nullptr;
     }
-    return std::move(out_);
+    return std::move(root_);
   }
 
   // Whether the list was refused for declaring an encoding its bytes can't be in: one that does
@@ -290,7 +291,7 @@ class XmlPreparer {
     void operator()(XML_Parser parser) const { XML_ParserFree(parser); }
   };
 
-  static XmlPreparer& self(void* data) { return *static_cast<XmlPreparer*>(data); }
+  static XmlReader& self(void* data) { return *static_cast<XmlReader*>(data); }
 
   void refuse(std::string reason) {
     if (!stopped_) {
@@ -325,26 +326,26 @@ class XmlPreparer {
   }
 
   static void XMLCALL onDeclaration(void* data, const XML_Char*, const XML_Char* encoding, int) {
-    XmlPreparer& preparer = self(data);
-    if (encoding && !preparer.encodingIsGiven_) {
-      preparer.encoding_ = encoding;
+    XmlReader& reader = self(data);
+    if (encoding && !reader.encodingIsGiven_) {
+      reader.encoding_ = encoding;
     }
   }
 
   static int XMLCALL onUnknownEncoding(void* data, const XML_Char* name, XML_Encoding* info) {
-    XmlPreparer& preparer = self(data);
+    XmlReader& reader = self(data);
     auto encoding = std::make_unique<ConvertedEncoding>(name);
     if (!encoding->decoder.knowsEncoding()) {
       // The parser is not stopped from here: the answer stops it.
-      preparer.stopped_ = true;
-      preparer.why_ = "encoding " + excerpt(name) + " can't be converted";
+      reader.stopped_ = true;
+      reader.why_ = "encoding " + excerpt(name) + " can't be converted";
       return XML_STATUS_ERROR;
     }
     for (int byte = 0; byte < 256; ++byte) {
       info->map[byte] = describeByte(*encoding, static_cast<uint8_t>(byte));
     }
     if (info->map[static_cast<uint8_t>('<')] != '<') {
-      preparer.notInDeclaredEncoding_ = true;
+      reader.notInDeclaredEncoding_ = true;
       return XML_STATUS_ERROR;
     }
     info->convert = convertSequence;
@@ -362,13 +363,14 @@ class XmlPreparer {
     if (!textElement_.empty()) {
       return refuse("markup inside <" + textElement_ + ">");
     }
-    if (!open_.empty() && kindOf(open_.back()) == ElementKind::Empty) {
-      return refuse("<" + excerpt(element) + "> inside <" + open_.back() + ">");
+    if (!open_.empty() && open_.back().kind == ElementKind::Empty) {
+      return refuse("<" + excerpt(element) + "> inside <" + open_.back().name + ">");
     }
     ElementKind kind = kindOf(element);
     if (kind != ElementKind::List && ++values_ > maxPropertyListNodes) {
       return refuse("more than " + std::to_string(maxPropertyListNodes) + " values");
     }
+    plist_t node = nullptr;
     switch (kind) {
       case ElementKind::Unknown:
         return refuse("an element a property list does not have: <" + excerpt(element) + ">");
@@ -382,16 +384,20 @@ class XmlPreparer {
           return refuse("nested deeper than " + std::to_string(maxPropertyListNesting) +
                         " dictionaries and arrays");
         }
+        node = element == "dict" ? plist_new_dict() : plist_new_array();
         break;
       case ElementKind::Text:
         textElement_ = element;
         text_.clear();
         return;
       case ElementKind::Empty:
+        node = plist_new_bool(element == "true");
         break;
     }
-    appendTag("<", element, kind == ElementKind::Empty ? "/>" : ">");
-    open_.emplace_back(element);
+    if (node && !addValue(node)) {
+      return;
+    }
+    open_.push_back(OpenElement{std::string(element), kind, node, std::nullopt});
   }
 
   void closeElement() {
@@ -401,12 +407,14 @@ class XmlPreparer {
     if (!textElement_.empty()) {
       return closeTextElement();
     }
-    ElementKind kind = kindOf(open_.back());
-    containers_ -= kind == ElementKind::Container ? 1 : 0;
-    if (kind != ElementKind::Empty) {
-      appendTag("</", open_.back(), ">");
-    }
+    OpenElement closed = std::move(open_.back());
     open_.pop_back();
+    containers_ -= closed.kind == ElementKind::Container ? 1 : 0;
+    if (closed.key) {
+      refuse("a <key> without its value: " + excerpt(*closed.key));
+    } else if (closed.kind == ElementKind::List && !root_) {
+      refuse("a <plist> that holds no value");
+    }
   }
 
   void characterData(std::string_view text) {
@@ -420,50 +428,78 @@ class XmlPreparer {
     }
   }
 
-  // Writes the text element whose text has been gathered; an integer in plain decimal, as the
-  // parser would take a leading 0 for octal, or as false when no 64-bit reader could hold it.
+  // The value of the text element whose text has been gathered, or the key it is.
   void closeTextElement() {
     std::string element;
     element.swap(textElement_);
+    if (element == "key") {
+      OpenElement* dictionary = open_.empty() ? nullptr : &open_.back();
+      if (!dictionary || !isDictionary(dictionary->node) || dictionary->key) {
+        return refuse("a <key> where a value belongs: " + excerpt(text_));
+      }
+      dictionary->key = std::move(text_);
+      return;
+    }
+    plist_t node = valueOf(element);
+    if (node) {
+      addValue(node);
+    }
+  }
+
+  // A text element's value: an integer as the platform reads it, or false when no 64-bit reader
+  // could hold it; a date or data as the parser reads it.
+  plist_t valueOf(const std::string& element) {
+    if (element == "string") {
+      return plist_new_string(text_.c_str());  // expat leaves no NUL in it
+    }
     if (element == "integer") {
       int64_t value = 0;
       switch (readIntegerText(text_, value)) {
         case IntegerForm::Malformed:
-          return refuse("an <integer> that is not a decimal or 0x hexadecimal number: " +
-                        excerpt(text_));
+          refuse("an <integer> that is not a decimal or 0x hexadecimal number: " + excerpt(text_));
+          return nullptr;
         case IntegerForm::OutOfRange:
-          out_ += "<false/>";
-          return;
+          return plist_new_bool(0);
         case IntegerForm::InRange:
-          text_ = std::to_string(value);
-          break;
+          return plist_new_uint(static_cast<uint64_t>(value));  // two's complement, as the parser
       }
     }
-    appendTag("<", element, ">");
-    appendEscaped(text_);
-    appendTag("</", element, ">");
+    if (element == "real") {
+      return plist_new_real(std::strtod(text_.c_str(), nullptr));  // as the parser reads it
+    }
+    if (text_.find_first_of("<&") != std::string::npos) {
+      refuse("a <" + element + "> that holds markup: " + excerpt(text_));
+      return nullptr;
+    }
+    std::string list = "<plist><" + element + ">" + text_ + "</" + element + "></plist>";
+    plist_t node = nullptr;
+    plist_from_xml(list.data(), static_cast<uint32_t>(list.size()), &node);
+    if (!node) {
+      refuse(notAList);
+    }
+    return node;
   }
 
-  void appendTag(std::string_view opening, std::string_view element, std::string_view closing) {
-    out_ += opening;
-    out_ += element;
-    out_ += closing;
-  }
+  static bool isDictionary(plist_t node) { return node && plist_get_node_type(node) == PLIST_DICT; }
 
-  // Plain where the text holds no markup character, else as CDATA, where only "]]>" needs care.
-  void appendEscaped(std::string_view text) {
-    if (text.find_first_of("<&") == std::string_view::npos) {
-      out_.append(text);
-      return;
+  // Puts `node` where the list has come to: the root, the next item of an array, or the value of
+  // a dictionary's key. A value in a dictionary without its key is refused.
+  bool addValue(plist_t node) {
+    PlistPtr value(node);
+    OpenElement* parent = open_.empty() ? nullptr : &open_.back();
+    if (!parent || parent->kind == ElementKind::List) {
+      // The first value is the list; the parser passes over any after it, and so does the pack.
+      (root_ ? passedOver_ : root_) = std::move(value);
+    } else if (!isDictionary(parent->node)) {
+      plist_array_append_item(parent->node, value.release());
+    } else if (parent->key) {
+      plist_dict_set_item(parent->node, parent->key->c_str(), value.release());
+      parent->key.reset();
+    } else {
+      refuse(notAList);  // a value in a dictionary without its key
+      return false;
     }
-    out_ += "<![CDATA[";
-    for (size_t end; (end = text.find("]]>")) != std::string_view::npos;) {
-      out_.append(text.substr(0, end + 2));
-      out_ += "]]><![CDATA[";
-      text.remove_prefix(end + 2);
-    }
-    out_.append(text);
-    out_ += "]]>";
+    return true;
   }
 
   // ---- Why expat refused the list ----
@@ -533,7 +569,7 @@ class XmlPreparer {
           return std::nullopt;
         }
         return "</" + excerpt(upTo(text, " \t\r\n>")) + "> where <" +
-               (!textElement_.empty() ? textElement_ : open_.back()) + "> is open";
+               (!textElement_.empty() ? textElement_ : open_.back().name) + "> is open";
       case XML_ERROR_SYNTAX:
       case XML_ERROR_JUNK_AFTER_DOC_ELEMENT:
         if (!text.starts_with("<") && !isXmlSpace(text.front())) {
@@ -581,8 +617,16 @@ class XmlPreparer {
   bool encodingIsGiven_;
   bool stopped_ = false;
   bool notInDeclaredEncoding_ = false;
-  std::string out_;
-  std::vector<std::string> open_;  // elements open around this point, outermost first
+  struct OpenElement {
+    std::string name;
+    ElementKind kind;
+    plist_t node;                    // a dictionary or array, owned by the tree; or none
+    std::optional<std::string> key;  // a dictionary's key that waits for its value
+  };
+
+  PlistPtr root_;
+  PlistPtr passedOver_;            // a value after the first in the <plist>, built and then let go
+  std::vector<OpenElement> open_;  // elements open around this point, outermost first
   int containers_ = 0;             // how many of them are dictionaries and arrays
   size_t values_ = 0;              // every value and key so far, each a node the parser makes
   std::string textElement_;        // the text element open here; empty when none is
@@ -591,18 +635,18 @@ class XmlPreparer {
 
 }  // namespace
 
-std::optional<std::string> preparedXmlList(std::string_view bytes, std::string& why) {
+PlistPtr readXmlList(std::string_view bytes, std::string& why) {
   // A declaration after white space, where templates leave it, is read as if it came first.
   std::string_view declared = trimmed(bytes);
   if (declared.starts_with("<?xml")) {
     bytes = bytes.substr(static_cast<size_t>(declared.data() - bytes.data()));
   }
-  XmlPreparer preparer(bytes, why, markedEncoding(bytes));
-  auto prepared = preparer.run();
-  if (!prepared && preparer.declaresAnEncodingItIsNotIn()) {
-    return XmlPreparer(bytes, why, "UTF-8").run();
+  XmlReader reader(bytes, why, markedEncoding(bytes));
+  PlistPtr root = reader.run();
+  if (!root && reader.declaresAnEncodingItIsNotIn()) {
+    return XmlReader(bytes, why, "UTF-8").run();
   }
-  return prepared;
+  return root;
 }
 
 }  // namespace platform::linux_impl

@@ -343,6 +343,43 @@ TEST(PropertyList, IntegersAreReadAsThePlatformReadsThem) {
   }
 }
 
+// Each element becomes a value of its own kind, where the list puts it.
+TEST(PropertyList, XmlValuesKeepTheirKindsAndPlaces) {
+  PlistPtr root = parsePropertyList(
+      xmlList("<dict><key>s</key><string>t</string><key>i</key><integer>-2</integer>"
+              "<key>r</key><real> 1.5e3 </real><key>t</key><true/><key>f</key><false></false>"
+              "<key>d</key><date>2001-01-02T00:00:00Z</date><key>b</key><data> aGVs\nbG8= </data>"
+              "<key>a</key><array><string>x</string><dict/><array/></array></dict>"));
+  ASSERT_NE(root, nullptr);
+  auto item = [&](const char* key) { return plist_dict_get_item(root.get(), key); };
+  EXPECT_EQ(plist_dict_get_size(root.get()), 8u);
+  EXPECT_EQ(plist_get_node_type(item("s")), PLIST_STRING);
+  uint64_t bits = 0;
+  plist_get_uint_val(item("i"), &bits);
+  EXPECT_EQ(static_cast<int64_t>(bits), -2);
+  double real = 0;
+  plist_get_real_val(item("r"), &real);
+  EXPECT_EQ(real, 1500.0);
+  uint8_t flag = 0;
+  plist_get_bool_val(item("t"), &flag);
+  EXPECT_EQ(flag, 1);
+  plist_get_bool_val(item("f"), &flag);
+  EXPECT_EQ(flag, 0);
+  int32_t seconds = 0, microseconds = 0;
+  plist_get_date_val(item("d"), &seconds, &microseconds);
+  EXPECT_EQ(seconds, 86400);  // a day after the platform's epoch
+  char* data = nullptr;
+  uint64_t length = 0;
+  plist_get_data_val(item("b"), &data, &length);
+  EXPECT_EQ(std::string(data, length), "hello");
+  free(data);
+  plist_t array = item("a");
+  ASSERT_EQ(plist_array_get_size(array), 3u);
+  EXPECT_EQ(plist_get_node_type(plist_array_get_item(array, 0)), PLIST_STRING);
+  EXPECT_EQ(plist_get_node_type(plist_array_get_item(array, 1)), PLIST_DICT);
+  EXPECT_EQ(plist_get_node_type(plist_array_get_item(array, 2)), PLIST_ARRAY);
+}
+
 // The value under key "V" of a list whose root is a dictionary; none when the list is refused.
 std::optional<std::string> valueOfV(const std::string& list) {
   PlistPtr root = parsePropertyList(list);
@@ -461,6 +498,20 @@ TEST(PropertyList, XmlIsReadAsXml) {
        "<!DOCTYPE plist [<!ENTITY v 'x'>]><plist><dict><key>V</key><string>v</string></dict>"
        "</plist>",
        std::nullopt},
+      {"a later value of the same key wins",
+       xmlList("<dict><key>V</key><string>a</string><key>V</key><string>b</string></dict>"), "b"},
+      {"a value after the first in the <plist> is passed over",
+       "<plist><dict><key>V</key><string>v</string></dict><string>w</string></plist>", "v"},
+      {"a value in a dictionary without its key",
+       xmlList("<dict><key>V</key><string>v</string><string>w</string></dict>"), std::nullopt},
+      {"a key without its value",
+       xmlList("<dict><key>V</key><string>v</string><key>W</key></dict>"), std::nullopt},
+      {"a key where a value belongs",
+       xmlList("<dict><key>V</key><key>W</key><string>v</string></dict>"), std::nullopt},
+      {"a key in an array", xmlList("<array><key>V</key></array>"), std::nullopt},
+      {"a <plist> that holds nothing", "<plist></plist>", std::nullopt},
+      {"data that holds markup", xmlList("<dict><key>V</key><data>&lt;AAAA</data></dict>"),
+       std::nullopt},
       {"a parameter entity",
        "<!DOCTYPE plist [<!ENTITY % v '<!ENTITY w \"x\">'> %v;]><plist><dict><key>V</key>"
        "<string>v</string></dict></plist>",
@@ -541,6 +592,10 @@ TEST(PropertyList, ARefusalSaysWhy) {
       {withV("a\x01"), "a character XML does not allow: U+0001"},
       {"<plist>\n<dict>\n<key>a</key>\n<string>v",
        "not well-formed XML at line 4, column 10: no element found"},
+      {xmlList("<dict><key>V</key><string>v</string><key>W</key></dict>"),
+       "a <key> without its value: W"},
+      {xmlList("<array><key>K</key></array>"), "a <key> where a value belongs: K"},
+      {"<plist>\n</plist>", "a <plist> that holds no value"},
       {"<?xml version=\"1.0\" standalone=\"maybe\"?><plist/>",
        "a malformed XML declaration: <?xml version=\"1.0\" standalone=\"maybe\""},
       {xmlList(nestedArrays(maxPropertyListNesting + 1)),

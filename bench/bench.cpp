@@ -29,8 +29,11 @@ namespace fs = std::filesystem;
 using testing_support::environmentWith;
 using testing_support::pointersTo;
 
+using Clock = std::chrono::steady_clock;
+
 struct Sample {
   double seconds = 0;
+  Clock::time_point ended;   // when the program was seen to have ended, before it was looked at
   double ownCpuSeconds = 0;  // the measured program's own, its children's excluded
   long maxResidentKiB = 0;
   int status = -1;
@@ -75,9 +78,6 @@ pid_t start(std::vector<std::string> argv, const Environment& env, int input, in
 // counts nanoseconds on the CPU and leaves out the children it reaped. Where the kernel keeps no
 // schedstat, utime and stime from its stat, in clock ticks.
 double ownCpuSeconds(pid_t pid) {
-  siginfo_t info{};
-  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
-  }
   std::string process = "/proc/" + std::to_string(pid);
   std::ifstream schedstat(process + "/schedstat");
   unsigned long long onCpu = 0;
@@ -100,6 +100,10 @@ double ownCpuSeconds(pid_t pid) {
 
 Sample reap(pid_t pid) {
   Sample sample;
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  sample.ended = Clock::now();
   sample.ownCpuSeconds = ownCpuSeconds(pid);
   int wstatus = 0;
   struct rusage usage {};
@@ -110,9 +114,10 @@ Sample reap(pid_t pid) {
   return sample;
 }
 
-// One run, output to the null device, timed from before the start to after the last reap.
+// One run, output to the null device, timed from before the start to when the last of its
+// programs was seen to end: what the bench then reads of them (their CPU time) is not theirs.
 Sample runOnce(const Command& command) {
-  auto begin = std::chrono::steady_clock::now();
+  auto begin = Clock::now();
   std::optional<pid_t> feeder;
   int input = -1;
   if (!command.feeder.empty()) {
@@ -129,10 +134,11 @@ Sample runOnce(const Command& command) {
     ::close(input);
   }
   Sample sample = reap(pid);
+  Clock::time_point end = sample.ended;
   if (feeder) {
-    reap(*feeder);
+    end = std::max(end, reap(*feeder).ended);
   }
-  sample.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  sample.seconds = std::chrono::duration<double>(end - begin).count();
   return sample;
 }
 

@@ -41,10 +41,6 @@ size_t sequenceLength(std::string_view text, size_t at) {
 
 const auto closedHandle = reinterpret_cast<void*>(-1);  // what iconv_open returns on failure
 
-bool isScalarValue(uint32_t c) {
-  return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
-}
-
 class Converter {
  public:
   explicit Converter(const std::string& from) : handle_(::iconv_open("UTF-8", from.c_str())) {}
@@ -152,8 +148,8 @@ CharacterDecoder::Result CharacterDecoder::decode(std::string_view bytes, char32
   for (int i = 3; i >= 0; --i) {
     value = (value << 8) | static_cast<uint8_t>(out[i]);
   }
-  c = value;
-  return isScalarValue(value) ? Result::Character : Result::Invalid;
+  c = value;  // a Unicode scalar value: the converter writes no surrogate and nothing past U+10FFFF
+  return Result::Character;
 }
 
 bool CharacterDecoder::startsWithCharacter(std::string_view bytes, char32_t& c) {

@@ -29,8 +29,11 @@ namespace fs = std::filesystem;
 using testing_support::environmentWith;
 using testing_support::pointersTo;
 
+using Clock = std::chrono::steady_clock;
+
 struct Sample {
   double seconds = 0;
+  Clock::time_point ended;   // when the program was seen to have ended, before it was looked at
   double ownCpuSeconds = 0;  // the measured program's own, its children's excluded
   long maxResidentKiB = 0;
   int status = -1;
@@ -75,9 +78,6 @@ pid_t start(std::vector<std::string> argv, const Environment& env, int input, in
 // counts nanoseconds on the CPU and leaves out the children it reaped. Where the kernel keeps no
 // schedstat, utime and stime from its stat, in clock ticks.
 double ownCpuSeconds(pid_t pid) {
-  siginfo_t info{};
-  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
-  }
   std::string process = "/proc/" + std::to_string(pid);
   std::ifstream schedstat(process + "/schedstat");
   unsigned long long onCpu = 0;
@@ -100,6 +100,10 @@ double ownCpuSeconds(pid_t pid) {
 
 Sample reap(pid_t pid) {
   Sample sample;
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  sample.ended = Clock::now();
   sample.ownCpuSeconds = ownCpuSeconds(pid);
   int wstatus = 0;
   struct rusage usage {};
@@ -110,9 +114,10 @@ Sample reap(pid_t pid) {
   return sample;
 }
 
-// One run, output to the null device, timed from before the start to after the last reap.
+// One run, output to the null device, timed from before the start to when the last of its
+// programs was seen to end: what the bench then reads of them (their CPU time) is not theirs.
 Sample runOnce(const Command& command) {
-  auto begin = std::chrono::steady_clock::now();
+  auto begin = Clock::now();
   std::optional<pid_t> feeder;
   int input = -1;
   if (!command.feeder.empty()) {
@@ -129,10 +134,11 @@ Sample runOnce(const Command& command) {
     ::close(input);
   }
   Sample sample = reap(pid);
+  Clock::time_point end = sample.ended;
   if (feeder) {
-    reap(*feeder);
+    end = std::max(end, reap(*feeder).ended);
   }
-  sample.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  sample.seconds = std::chrono::duration<double>(end - begin).count();
   return sample;
 }
 
@@ -191,6 +197,40 @@ Row compare(const std::string& name, double target, int runs, const Command& pac
   return row;
 }
 
+// Start-up: --version of each pack against the baseline, all of them in one rotation, so that the
+// rows of an earlier build and this one see the same machine.
+std::vector<Row> compareStartUps(const std::vector<std::pair<std::string, Command>>& packs,
+                                 const Command& baseline, double target, int runs) {
+  for (const auto& [name, pack] : packs) {
+    runOnce(pack);  // warm the caches for each
+  }
+  runOnce(baseline);
+  std::vector<std::vector<double>> ratios(packs.size());
+  const size_t programs = packs.size() + 1;  // the baseline last
+  for (int i = 0; i < runs; ++i) {
+    std::vector<double> seconds(programs);
+    for (size_t k = 0; k < programs; ++k) {
+      size_t which = (k + static_cast<size_t>(i)) % programs;  // each goes first in turn
+      Sample sample = runOnce(which < packs.size() ? packs[which].second : baseline);
+      if (sample.status != 0) {
+        throw std::runtime_error("start-up: unexpected exit status " +
+                                 std::to_string(sample.status));
+      }
+      seconds[which] = sample.seconds;
+    }
+    for (size_t p = 0; p < packs.size(); ++p) {
+      ratios[p].push_back(seconds[p] / seconds.back());
+    }
+  }
+  std::vector<Row> rows;
+  for (size_t p = 0; p < packs.size(); ++p) {
+    // The target is this build's: an earlier one is there to be compared with.
+    double rowTarget = p == 0 ? target : 0;
+    rows.push_back(Row{packs[p].first, rowTarget, runs, summarise(ratios[p]), std::nullopt, 0, 0});
+  }
+  return rows;
+}
+
 // A pack beside the demo pack whose interpreter is `writer`.
 fs::path makeFloodPack(const fs::path& demoPack, const fs::path& writer, const fs::path& dir,
                        const std::string& name) {
@@ -218,11 +258,16 @@ std::string option(int argc, char** argv, const std::string& name) {
 
 int main(int argc, char** argv) try {
   bool quick = std::find(argv + 1, argv + argc, std::string("--quick")) != argv + argc;
-  // --only TEXT runs only the flood rows whose name holds TEXT, and none of the others.
+  // --only TEXT runs only the rows whose name holds TEXT; --before PACK adds the start-up of an
+  // earlier build's pack, measured in the same rotation as this one's.
   std::string only;
+  std::string before;
   for (int i = 1; i + 1 < argc; ++i) {
     if (argv[i] == std::string("--only")) {
       only = argv[i + 1];
+    }
+    if (argv[i] == std::string("--before")) {
+      before = fs::absolute(argv[i + 1]).string();
     }
   }
   fs::path demoPack = fs::absolute(option(argc, argv, "--pack"));
@@ -283,12 +328,22 @@ int main(int argc, char** argv) try {
   };
 
   std::vector<std::optional<Row>> rows;
-  if (only.empty()) {
-    rows.push_back(compare("start-up: --version vs a one-line C++ program", 0.80, quick ? 5 : 300,
-                           {{exe, "--version"}, {}, 0, {}}, {{hello.string()}, {}, 0, {}}));
+  const std::string startUp = "start-up: --version vs a one-line C++ program";
+  if (startUp.find(only) != std::string::npos) {
+    std::vector<std::pair<std::string, Command>> packs = {
+        {startUp, {{exe, "--version"}, {}, 0, {}}}};
+    if (!before.empty()) {
+      packs.push_back({"start-up, the earlier build's",
+                       {{before + "/Contents/MacOS/quality-pack", "--version"}, {}, 0, {}}});
+    }
+    for (Row& row : compareStartUps(packs, {{hello.string()}, {}, 0, {}}, 0.80, quick ? 5 : 300)) {
+      rows.push_back(std::move(row));
+    }
+  }
+  const std::string checkRow = "check: --check vs the interpreter run directly";
+  if (checkRow.find(only) != std::string::npos) {
     rows.push_back(
-        compare("check: --check vs the interpreter run directly", 1.02, quick ? 1 : 15,
-                {{exe, "--check"}, {}, 0, {}},
+        compare(checkRow, 1.02, quick ? 1 : 15, {{exe, "--check"}, {}, 0, {}},
                 {{python, "-I", "-B", "-c", std::string(check::probeScript)}, probeEnv, 0, {}}));
   }
   std::string size = quick ? "8 MiB" : "1 GiB";

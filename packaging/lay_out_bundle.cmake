@@ -1,6 +1,7 @@
-# Lays out a pack's bundle skeleton: Contents/Info.plist, the executable in Contents/MacOS and the
+# Lays out a pack's bundle skeleton: Contents/Info.plist, the executable in Contents/MacOS, the
 # shared libraries it needs beyond glibc in Contents/Frameworks, where its RUNPATH
-# ($ORIGIN/../Frameworks) finds them. Contents/Resources/quality is the packager's.
+# ($ORIGIN/../Frameworks) finds them, and in Contents/Resources/Licenses the notices of what is
+# linked into it. Contents/Resources/quality is the packager's.
 #
 # lay_out_bundle(PACK EXECUTABLE VERSION FORMAT TEMPLATE [STRIP])
 # With STRIP (the strip tool's path), the executable is carried without symbols or debugging
@@ -45,6 +46,9 @@ function(lay_out_bundle pack executable version format template)
   check_pack_format("${format}")
   set(contents "${pack}/Contents")
   file(MAKE_DIRECTORY "${contents}/MacOS" "${contents}/Frameworks" "${contents}/Resources")
+  # expat's licence asks for its notice wherever a copy of it goes.
+  file(COPY "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/licenses/expat.txt"
+       DESTINATION "${contents}/Resources/Licenses")
 
   configure_info_plist("${template}" "${contents}" "${version}" "${format}")
   file(COPY_FILE "${executable}" "${contents}/MacOS/quality-pack")

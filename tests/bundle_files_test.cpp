@@ -198,6 +198,15 @@ TEST(BundleFiles, HostileFilesAnswerAtOnceWithTheFallback) {
          fifoReader = makeFilledFifo(p.bundle() / "Contents/Info.plist", standardInfo);
        },
        "1.0", "0", true},
+      {"entities that would expand a billion times",
+       infoBytes("<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY a 'aaaaaaaaaa'>"
+                 "<!ENTITY b '&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;'><!ENTITY c '&b;&b;&b;&b;&b;&b;&b;&b;"
+                 "&b;&b;'><!ENTITY d '&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;'><!ENTITY e '&d;&d;&d;&d;&d;"
+                 "&d;&d;&d;&d;&d;'><!ENTITY f '&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;'><!ENTITY g '&f;&f;"
+                 "&f;&f;&f;&f;&f;&f;&f;&f;'><!ENTITY h '&g;&g;&g;&g;&g;&g;&g;&g;&g;&g;'><!ENTITY i "
+                 "'&h;&h;&h;&h;&h;&h;&h;&h;&h;&h;'>]><plist><dict>" +
+                 version + formatEntry + "<key>X</key><string>&i;</string></dict></plist>"),
+       "1.0", "0", true},
       {"Info.plist of exactly 1 MiB", infoBytes(infoOfSize(mebibyte)), "9.9", "1", true},
       {"Info.plist of 1 MiB and a byte", infoBytes(infoOfSize(mebibyte + 1)), "1.0", "0", true},
   };
@@ -232,6 +241,13 @@ std::string utf16(const std::string& text, bool littleEndian = true) {
     units += static_cast<char16_t>(static_cast<unsigned char>(c));
   }
   return testing_support::utf16(units, littleEndian);
+}
+
+// A pack that is usable but for what its Info.plist, `bytes`, says.
+void layOutUsablePackWithInfo(PackFixture& pack, const std::string& bytes) {
+  pack.writeWeights();
+  pack.writeInterpreterPrinting("{\"torch\":\"2.1.0\"}\n");
+  writeFile(pack.bundle() / "Contents/Info.plist", bytes);
 }
 
 // Info.plist files as editors, converters and other systems leave them: each is read whole.
@@ -275,13 +291,16 @@ TEST(BundleFiles, EveryValidFormOfInfoPlistIsRead) {
       {"a version across a CR LF", versioned("2.5\r\nbeta"), "2.5\nbeta", "2.5\\nbeta"},
       {"references in the version", versioned("2.5 &#x3B2; &amp; &lt;1&gt;"), "2.5 \xCE\xB2 & <1>",
        "2.5 \xCE\xB2 & <1>"},
+      {"windows-1252",
+       list("windows-1252",
+            "<key>CFBundleShortVersionString</key><string>2.5 \x80</string>\n" + formatEntry),
+       "2.5 \xE2\x82\xAC", "2.5 \xE2\x82\xAC"},
+      {"a declaration after a line feed", "\n" + versioned("2.5"), "2.5", "2.5"},
   };
   for (const auto& c : cases) {
     TempDir dir;
     PackFixture pack(dir.path());
-    pack.writeWeights();
-    pack.writeInterpreterPrinting("{\"torch\":\"2.1.0\"}\n");
-    writeFile(pack.bundle() / "Contents/Info.plist", c.bytes);
+    layOutUsablePackWithInfo(pack, c.bytes);
     auto versionRun = pack.run({"--version"});
     EXPECT_EQ(versionRun.out, c.version + "\n") << c.name;
     auto check = pack.run({"--check"});
@@ -289,6 +308,36 @@ TEST(BundleFiles, EveryValidFormOfInfoPlistIsRead) {
     EXPECT_NE(check.out.find("\"format\":1,"), std::string::npos) << c.name << ": " << check.out;
     EXPECT_NE(check.out.find("\"pack\":\"" + c.versionJson + "\""), std::string::npos)
         << c.name << ": " << check.out;
+  }
+}
+
+// A pack maker is told why their Info.plist was not read, in the words the reader gives.
+TEST(BundleFiles, AnInfoPlistNotReadSaysWhyInTheExplanation) {
+  struct Case {
+    std::string bytes;
+    std::string why;
+  };
+  const Case cases[] = {
+      {"<plist>\n<dict>\n" + versionEntry + "\n<key>RuvizuvePackFormat</key><integer>1</dict>",
+       "</dict> where <integer> is open"},
+      {"<plist>\n<dict>\n" + versionEntry + "\n", "not well-formed XML at line 4, column 1: "},
+      {"<!DOCTYPE plist [<!ENTITY v '9.9'>]><plist><dict></dict></plist>",
+       "a document type that declares an entity: v"},
+      {"<plist><dict><key>CFBundleShortVersionString</key><string>caf\xE9</string></dict></plist>",
+       "text that is not valid UTF-8"},
+      {"<?xml version=\"1.0\" encoding=\"x-no-such-thing\"?><plist/>",
+       "encoding x-no-such-thing can't be converted"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    PackFixture pack(dir.path());
+    layOutUsablePackWithInfo(pack, c.bytes);
+    auto explained = pack.run({"--check", "--explain"});
+    EXPECT_EQ(explained.status, 1) << c.why;
+    EXPECT_NE(explained.out.find("\"format\":0,"), std::string::npos) << explained.out;
+    EXPECT_NE(explained.err.find("Info.plist: not read: " + c.why), std::string::npos)
+        << c.why << ":\n"
+        << explained.err;
   }
 }
 

@@ -343,6 +343,43 @@ TEST(PropertyList, IntegersAreReadAsThePlatformReadsThem) {
   }
 }
 
+// Each element becomes a value of its own kind, where the list puts it.
+TEST(PropertyList, XmlValuesKeepTheirKindsAndPlaces) {
+  PlistPtr root = parsePropertyList(
+      xmlList("<dict><key>s</key><string>t</string><key>i</key><integer>-2</integer>"
+              "<key>r</key><real> 1.5e3 </real><key>t</key><true/><key>f</key><false></false>"
+              "<key>d</key><date>2001-01-02T00:00:00Z</date><key>b</key><data> aGVs\nbG8= </data>"
+              "<key>a</key><array><string>x</string><dict/><array/></array></dict>"));
+  ASSERT_NE(root, nullptr);
+  auto item = [&](const char* key) { return plist_dict_get_item(root.get(), key); };
+  EXPECT_EQ(plist_dict_get_size(root.get()), 8u);
+  EXPECT_EQ(plist_get_node_type(item("s")), PLIST_STRING);
+  uint64_t bits = 0;
+  plist_get_uint_val(item("i"), &bits);
+  EXPECT_EQ(static_cast<int64_t>(bits), -2);
+  double real = 0;
+  plist_get_real_val(item("r"), &real);
+  EXPECT_EQ(real, 1500.0);
+  uint8_t flag = 0;
+  plist_get_bool_val(item("t"), &flag);
+  EXPECT_EQ(flag, 1);
+  plist_get_bool_val(item("f"), &flag);
+  EXPECT_EQ(flag, 0);
+  int32_t seconds = 0, microseconds = 0;
+  plist_get_date_val(item("d"), &seconds, &microseconds);
+  EXPECT_EQ(seconds, 86400);  // a day after the platform's epoch
+  char* data = nullptr;
+  uint64_t length = 0;
+  plist_get_data_val(item("b"), &data, &length);
+  EXPECT_EQ(std::string(data, length), "hello");
+  free(data);
+  plist_t array = item("a");
+  ASSERT_EQ(plist_array_get_size(array), 3u);
+  EXPECT_EQ(plist_get_node_type(plist_array_get_item(array, 0)), PLIST_STRING);
+  EXPECT_EQ(plist_get_node_type(plist_array_get_item(array, 1)), PLIST_DICT);
+  EXPECT_EQ(plist_get_node_type(plist_array_get_item(array, 2)), PLIST_ARRAY);
+}
+
 // The value under key "V" of a list whose root is a dictionary; none when the list is refused.
 std::optional<std::string> valueOfV(const std::string& list) {
   PlistPtr root = parsePropertyList(list);
@@ -357,6 +394,44 @@ std::optional<std::string> valueOfV(const std::string& list) {
 
 std::string withV(const std::string& value) {
   return xmlList("<dict><key>V</key><string>" + value + "</string></dict>");
+}
+
+// Each entry of the offset table must point at the objects, between the 8-byte header and the
+// table itself: anywhere else the parser would read the header, the table, the trailer or past the
+// end of the list as an object.
+TEST(PropertyList, BinaryOffsetsOutsideTheObjectsAreRefused) {
+  BinaryList list;
+  list.add(BinaryList::dictionary({{1, 2}}));
+  list.add(BinaryList::ascii("V"));
+  list.add(BinaryList::ascii("2.0"));
+  const std::string good = list.bytes(0);
+  const size_t table = good.size() - 32 - 3 * 4;  // three 4-byte offsets before the trailer
+  auto withValueAt = [&](uint64_t offset) {
+    std::string bytes = good;
+    bytes.replace(table + 2 * 4, 4, BinaryList::bigEndian(offset, 4));
+    return bytes;
+  };
+  ASSERT_EQ(valueOfV(good), "2.0");
+  const uint64_t keyAt = static_cast<uint8_t>(good[table + 4 + 3]);  // object 1, the key "V"
+  EXPECT_EQ(valueOfV(withValueAt(keyAt)), "V");
+  struct Case {
+    const char* name;
+    uint64_t offset;
+  };
+  const Case cases[] = {
+      {"the header's first byte", 0},
+      {"the header's last byte", 7},
+      {"the offset table's first byte", table},
+      {"the trailer", good.size() - 32},
+      {"the list's last byte", good.size() - 1},
+      {"past the end of the list", good.size()},
+      {"far past it", 0xFFFFFFF0},
+  };
+  for (const auto& c : cases) {
+    std::string why;
+    EXPECT_EQ(parsePropertyList(withValueAt(c.offset), &why), nullptr) << c.name;
+    EXPECT_EQ(why, "a binary object outside the list") << c.name;
+  }
 }
 
 TEST(PropertyList, XmlIsReadAsXml) {
@@ -388,6 +463,8 @@ TEST(PropertyList, XmlIsReadAsXml) {
       {"a reference to half a surrogate pair", withV("&#xD800;"), std::nullopt},
       {"a reference to a control character", withV("&#1;"), std::nullopt},
       {"a reference past Unicode", withV("&#x110000;"), std::nullopt},
+      {"a reference to U+FFFE, which is no character", withV("&#xFFFE;"), std::nullopt},
+      {"a reference to U+FFFD", withV("&#xFFFD;"), "\xEF\xBF\xBD"},
       {"a reference of many digits", withV("&#0000000000000000065;"), "A"},
       {"a reference of too many digits", withV("&#99999999999999999999;"), std::nullopt},
       {"an entity no list defines", withV("&nbsp;"), std::nullopt},
@@ -406,6 +483,38 @@ TEST(PropertyList, XmlIsReadAsXml) {
       {"an unclosed comment", withV("v<!-- "), std::nullopt},
       {"a comment that only seems to end", withV("v<!-->"), std::nullopt},
       {"a processing instruction that only seems to end", "<?><plist><string/></plist>",
+       std::nullopt},
+      {"a declaration after white space",
+       "\n <?xml version=\"1.0\"?><plist><dict><key>V</key><string>v</string></dict></plist>", "v"},
+      {"a document type that declares attributes",
+       "<!DOCTYPE plist [<!ATTLIST plist version CDATA '1.0'>]><plist><dict><key>V</key>"
+       "<string>v</string></dict></plist>",
+       "v"},
+      {"a document type that declares an entity",
+       "<!DOCTYPE plist [<!ENTITY v 'x'>]><plist><dict><key>V</key><string>&v;</string></dict>"
+       "</plist>",
+       std::nullopt},
+      {"one that declares an entity it never uses",
+       "<!DOCTYPE plist [<!ENTITY v 'x'>]><plist><dict><key>V</key><string>v</string></dict>"
+       "</plist>",
+       std::nullopt},
+      {"a later value of the same key wins",
+       xmlList("<dict><key>V</key><string>a</string><key>V</key><string>b</string></dict>"), "b"},
+      {"a value after the first in the <plist> is passed over",
+       "<plist><dict><key>V</key><string>v</string></dict><string>w</string></plist>", "v"},
+      {"a value in a dictionary without its key",
+       xmlList("<dict><key>V</key><string>v</string><string>w</string></dict>"), std::nullopt},
+      {"a key without its value",
+       xmlList("<dict><key>V</key><string>v</string><key>W</key></dict>"), std::nullopt},
+      {"a key where a value belongs",
+       xmlList("<dict><key>V</key><key>W</key><string>v</string></dict>"), std::nullopt},
+      {"a key in an array", xmlList("<array><key>V</key></array>"), std::nullopt},
+      {"a <plist> that holds nothing", "<plist></plist>", std::nullopt},
+      {"data that holds markup", xmlList("<dict><key>V</key><data>&lt;AAAA</data></dict>"),
+       std::nullopt},
+      {"a parameter entity",
+       "<!DOCTYPE plist [<!ENTITY % v '<!ENTITY w \"x\">'> %v;]><plist><dict><key>V</key>"
+       "<string>v</string></dict></plist>",
        std::nullopt},
   };
   for (const auto& c : cases) {
@@ -446,6 +555,20 @@ TEST(PropertyList, EveryEncodingComesBackAsUtf8) {
       {"an overlong UTF-8 form", withV("\xC0\xAF"), std::nullopt},
       {"UTF-16 with half a surrogate pair", utf16(u"<plist><string>\xD800</string></plist>", true),
        std::nullopt},
+      {"EUC-JP, three bytes to a character", declared("EUC-JP", "\x8F\xB0\xA1\xC6\xFC"),
+       "\xE4\xB8\x82\xE6\x97\xA5"},
+      {"KOI8-R", declared("KOI8-R", "\xC4\xC1"), "\xD0\xB4\xD0\xB0"},
+      {"declared UTF-32, written in UTF-8", declared("UTF-32", cafe), cafe},
+      {"a UTF-8 byte-order mark decides over the declaration",
+       "\xEF\xBB\xBF" + declared("ISO-8859-1", cafe), cafe},
+      {"and a UTF-16 one",
+       utf16(u"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><plist><dict><key>V</key>"
+             u"<string>2.5 caf\u00e9</string></dict></plist>",
+             false),
+       cafe},
+      {"a byte windows-1252 has no character for", declared("windows-1252", "\x81"), std::nullopt},
+      {"a Shift_JIS lead byte without its second", declared("Shift_JIS", "\x93"), std::nullopt},
+      {"US-ASCII with a byte beyond it", declared("US-ASCII", "caf\xE9"), std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(valueOfV(c.list), c.value) << c.name;
@@ -460,6 +583,24 @@ TEST(PropertyList, ARefusalSaysWhy) {
   };
   const Case cases[] = {
       {"", "an empty file"},
+      {"<!DOCTYPE lolz [<!ENTITY lol 'lol'><!ENTITY lol2 '&lol;&lol;&lol;&lol;&lol;'>]>"
+       "<plist><string>&lol2;</string></plist>",
+       "a document type that declares an entity: lol"},
+      {"<?xml version=\"1.0\" encoding=\"windows-1252\"?><plist><string>\x81</string></plist>",
+       "text that is not valid windows-1252"},
+      {withV("a\0b"s), "a NUL character"},
+      {withV("a\x01"), "a character XML does not allow: U+0001"},
+      {"<plist>\n<dict>\n<key>a</key>\n<string>v",
+       "not well-formed XML at line 4, column 10: no element found"},
+      {xmlList("<dict><key>V</key><string>v</string><key>W</key></dict>"),
+       "a <key> without its value: W"},
+      {xmlList("<array><key>K</key></array>"), "a <key> where a value belongs: K"},
+      {"<plist>\n</plist>", "a <plist> that holds no value"},
+      {xmlList("<dict><key>V</key><data>&lt;AAAA</data></dict>"),
+       "a <data> that holds markup: <AAAA"},
+      {"<?xml version=\"1.0\" encoding=\"\"?><plist/>", "an encoding name that names none: "},
+      {"<?xml version=\"1.0\" standalone=\"maybe\"?><plist/>",
+       "a malformed XML declaration: <?xml version=\"1.0\" standalone=\"maybe\""},
       {xmlList(nestedArrays(maxPropertyListNesting + 1)),
        "nested deeper than 512 dictionaries and arrays"},
       {binaryNesting(maxPropertyListNesting + 1), "nested deeper than 512 dictionaries and arrays"},
@@ -473,6 +614,7 @@ TEST(PropertyList, ARefusalSaysWhy) {
       {"<plist><string>caf\xE9</string></plist>", "text that is not valid UTF-8"},
       {withV("&#0;"), "a character reference to NUL: &#0;"},
       {withV("&nbsp;"), "an entity a property list can't define: &nbsp;"},
+      {withV("&#xFFFE;"), "a character reference to no XML character: &#xFFFE;"},
       {"<plist><dict><string>v</string></dict></plist>",
        "not a property list (the parser refused it)"},
       {xmlList("<dict><key>k</key><string>" + std::string(100, 'x') + "</key></dict>"),

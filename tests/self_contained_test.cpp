@@ -57,6 +57,9 @@ TEST(SelfContained, TheBundleNeedsNothingButGlibc) {
   TempDir dir;
   fs::path bundle = layOutBundle(dir.path() / "outside");
   EXPECT_TRUE(fs::exists(bundle / "Contents/Frameworks/libplist-2.0.so.3"));
+  // expat is linked in, and its notice travels with it.
+  EXPECT_NE(readFile(bundle / "Contents/Resources/Licenses/expat.txt").find("Expat maintainers"),
+            std::string::npos);
 
   // The bundle stands at the same path inside the chroot, so the reports can be the same.
   fs::path root = dir.path() / "root";

@@ -5,18 +5,19 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <fstream>
-#include <iterator>
 #include <vector>
+
+#include "platform/files.h"
 
 namespace platform::linux_impl {
 namespace {
 
 using posix_impl::Fd;
 
+// Read with the platform's file reader: a file stream would link the C++ streams in, and every
+// start of the executable would pay for them.
 std::string contentOf(const char* path) {
-  std::ifstream file(path);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return systemFiles().readFile(path).value_or(std::string());
 }
 
 std::vector<std::string_view> split(std::string_view text, char separator) {

@@ -6,12 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <unordered_set>
 
+#include "platform/files.h"
 #include "platform/linux/process_tree.h"
 
 namespace platform::linux_impl {
@@ -39,9 +38,10 @@ std::optional<pid_t> pidNamed(std::string_view text) {
   return pid;
 }
 
+// Read with the platform's file reader, not a file stream: the C++ streams would link their
+// locale machinery in, which doubles the executable and slows every start of it.
 std::string contentOf(const std::string& path) {
-  std::ifstream file(path);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return systemFiles().readFile(path).value_or(std::string());
 }
 
 // The kernel lists each thread's children, zombies included, where it keeps such lists; none
@@ -51,13 +51,16 @@ std::optional<std::vector<pid_t>> childrenFromTaskLists(pid_t pid) {
   std::vector<pid_t> children;
   bool found = false;
   for (const auto& task : entriesOf(process + "/task")) {
-    std::ifstream list(process + "/task/" + task + "/children");
-    found = found || list.is_open();
-    for (pid_t child; list >> child;) {
+    auto list = systemFiles().readFile(process + "/task/" + task + "/children");
+    found = found || list.has_value();
+    std::string_view pids = list ? std::string_view(*list) : std::string_view();
+    while (!pids.empty()) {
+      size_t space = std::min(pids.find(' '), pids.size());
       // Only a real pid: 0 or -1 handed to kill() would signal whole groups.
-      if (child > 0) {
-        children.push_back(child);
+      if (auto child = pidNamed(pids.substr(0, space))) {
+        children.push_back(*child);
       }
+      pids.remove_prefix(std::min(space + 1, pids.size()));
     }
   }
   if (!found) {

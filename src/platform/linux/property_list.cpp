@@ -22,19 +22,15 @@ PlistPtr parsed(std::string_view bytes, std::string& why) {
     why = "larger than the parser reads";
     return nullptr;
   }
-  bool binary = plist_is_binary(bytes.data(), static_cast<uint32_t>(bytes.size()));
-  auto prepared = binary ? preparedBinaryList(bytes, why) : preparedXmlList(bytes, why);
-  if (!prepared || !fitsTheParser(*prepared)) {
-    why = prepared ? "larger than the parser reads" : why;
+  if (!plist_is_binary(bytes.data(), static_cast<uint32_t>(bytes.size()))) {
+    return readXmlList(bytes, why);
+  }
+  auto prepared = preparedBinaryList(bytes, why);
+  if (!prepared) {
     return nullptr;
   }
   plist_t root = nullptr;
-  auto length = static_cast<uint32_t>(prepared->size());
-  if (binary) {
-    plist_from_bin(prepared->data(), length, &root);
-  } else {
-    plist_from_xml(prepared->data(), length, &root);
-  }
+  plist_from_bin(prepared->data(), static_cast<uint32_t>(prepared->size()), &root);
   if (!root) {
     why = "not a property list (the parser refused it)";
   }

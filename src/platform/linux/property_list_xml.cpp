@@ -1,8 +1,16 @@
-// The XML list's check: the text brought to UTF-8 and read as XML, then written out again in the
-// plain form that the parser reads as the platform would, and at a cost that grows with the text.
-#include <algorithm>
+// The XML list: expat reads the XML, whatever its encoding, and the tree is built from what it
+// reports with the library's nodes. What is kept here is the platform's own: which elements a list
+// has and where, how an <integer> reads, the bounds on values and nesting, and the reasons a
+// refusal gives.
+#include <expat.h>
+
+#include <array>
+#include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "platform/linux/property_list.h"
@@ -11,6 +19,10 @@
 
 namespace platform::linux_impl {
 namespace {
+
+// What the parser says of a list it would not read; and of one whose values stand where a list
+// has no place for them.
+const char* const notAList = "not a property list (the parser refused it)";
 
 bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -28,6 +40,10 @@ std::string_view trimmed(std::string_view text) {
     text.remove_suffix(1);
   }
   return text;
+}
+
+bool isOnlySpace(std::string_view text) {
+  return trimmed(text).empty();
 }
 
 // A piece of the list's text for a reason: text a message can carry even where the list's is
@@ -99,113 +115,58 @@ IntegerForm readIntegerText(std::string_view text, int64_t& value) {
   return IntegerForm::InRange;
 }
 
-// ---- Encodings ----
+// ---- Encodings expat does not know itself ----
 
-std::string lowercase(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  }
-  return lower;
-}
+// How expat reads an encoding of the C library's converter: each byte a character of its own, or
+// the first of a sequence whose length that byte decides (Shift_JIS, EUC-JP).
+struct ConvertedEncoding {
+  explicit ConvertedEncoding(const std::string& name) : decoder(name) {}
+  CharacterDecoder decoder;
+  std::array<size_t, 256> length{};  // of the sequence each byte begins; 0 where none
+};
 
-// The encoding that the XML declaration at the start of `text` names, if it names one.
-std::optional<std::string_view> declaredEncoding(std::string_view text) {
-  size_t at = 0;
-  while (at < text.size() && isXmlSpace(text[at])) {
-    ++at;
+// expat's code for a byte: the character it is alone, -1 for none, or minus the length of the
+// sequences it begins, which expat takes to be one length: the first that makes a character. A
+// sequence of another length from the same byte (GB18030's of four bytes) then reads as invalid
+// text, and a byte that begins no character within four (a shift of ISO-2022-JP) as none.
+int describeByte(ConvertedEncoding& encoding, uint8_t byte) {
+  constexpr size_t longestSequence = 4;  // what expat takes
+  std::string sequence(1, static_cast<char>(byte));
+  char32_t c = 0;
+  auto result = encoding.decoder.decode(sequence, c);
+  if (result == CharacterDecoder::Result::Character) {
+    return c <= 0xFFFF ? static_cast<int>(c) : -1;  // expat takes one byte to a 16-bit unit
   }
-  text.remove_prefix(at);
-  if (!startsWith(text, "<?xml") || text.size() < 6 || !isXmlSpace(text[5])) {
-    return std::nullopt;
-  }
-  std::string_view declaration = text.substr(0, text.find("?>"));
-  size_t name = declaration.find("encoding");
-  if (name == std::string_view::npos) {
-    return std::nullopt;
-  }
-  std::string_view rest = declaration.substr(name + 8);
-  while (!rest.empty() && (isXmlSpace(rest.front()) || rest.front() == '=')) {
-    rest.remove_prefix(1);
-  }
-  if (rest.empty() || (rest.front() != '"' && rest.front() != '\'')) {
-    return std::nullopt;
-  }
-  size_t close = rest.find(rest.front(), 1);
-  if (close == std::string_view::npos) {
-    return std::nullopt;
-  }
-  return rest.substr(1, close - 1);
-}
-
-bool isEncodingName(std::string_view name) {
-  if (name.empty() || name.size() > 40) {
-    return false;
-  }
-  for (char c : name) {
-    bool letterOrDigit = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    if (!letterOrDigit && c != '-' && c != '_' && c != '.' && c != ':') {
-      return false;
+  while (result == CharacterDecoder::Result::Incomplete && sequence.size() < longestSequence) {
+    std::optional<char> longer;
+    for (int next = 0; next < 256; ++next) {
+      sequence.push_back(static_cast<char>(next));
+      result = encoding.decoder.decode(sequence, c);
+      sequence.pop_back();
+      if (result == CharacterDecoder::Result::Character) {
+        encoding.length[byte] = sequence.size() + 1;
+        return -static_cast<int>(sequence.size() + 1);
+      }
+      if (result == CharacterDecoder::Result::Incomplete && !longer) {
+        longer = static_cast<char>(next);
+      }
     }
+    result = longer ? CharacterDecoder::Result::Incomplete : CharacterDecoder::Result::Invalid;
+    sequence.push_back(longer.value_or('\0'));
   }
-  return true;
+  return -1;
 }
 
-// Text whose declaration could be read byte by byte is in no 16- or 32-bit form, whatever the
-// declaration says: such a name is left over from a conversion, and the bytes are taken as UTF-8.
-bool isUtf8OrWide(std::string_view name) {
-  std::string lower = lowercase(name);
-  for (std::string_view prefix :
-       {"utf-16", "utf16", "utf-32", "utf32", "ucs-2", "ucs2", "ucs-4", "ucs4", "iso-10646-ucs"}) {
-    if (startsWith(lower, prefix)) {
-      return true;
-    }
-  }
-  return lower == "utf-8" || lower == "utf8";
+int XMLCALL convertSequence(void* data, const char* bytes) {
+  auto& encoding = *static_cast<ConvertedEncoding*>(data);
+  char32_t c = 0;
+  std::string_view sequence(bytes, encoding.length[static_cast<uint8_t>(bytes[0])]);
+  bool whole = encoding.decoder.decode(sequence, c) == CharacterDecoder::Result::Character;
+  return whole && c <= 0xFFFF ? static_cast<int>(c) : -1;
 }
 
-std::optional<std::string> validUtf8(std::string_view text, std::string& why) {
-  if (!isValidUtf8(text)) {
-    refuse(why, "text that is not valid UTF-8");
-    return std::nullopt;
-  }
-  return std::string(text);
-}
-
-// The list's text in UTF-8: a byte-order mark decides, else the XML declaration, else UTF-8.
-std::optional<std::string> utf8Text(std::string_view bytes, std::string& why) {
-  if (startsWith(bytes, "\xEF\xBB\xBF")) {
-    return validUtf8(bytes.substr(3), why);
-  }
-  if (startsWith(bytes, "\xFF\xFE") || startsWith(bytes, "\xFE\xFF")) {
-    return toUtf8(bytes.substr(2), bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-16BE", &why);
-  }
-  auto encoding = declaredEncoding(bytes);
-  if (!encoding || isUtf8OrWide(*encoding)) {
-    return validUtf8(bytes, why);
-  }
-  if (!isEncodingName(*encoding)) {
-    refuse(why, "an encoding name that names none: " + excerpt(*encoding));
-    return std::nullopt;
-  }
-  return toUtf8(bytes, std::string(*encoding), &why);
-}
-
-// XML reads every CR LF pair and every lone CR as one LF, before anything else.
-std::string withLineFeeds(std::string text) {
-  if (text.find('\r') == std::string::npos) {
-    return text;
-  }
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r') {
-      out += text[i];
-    } else if (i + 1 >= text.size() || text[i + 1] != '\n') {
-      out += '\n';
-    }
-  }
-  return out;
+void XMLCALL releaseEncoding(void* data) {
+  delete static_cast<ConvertedEncoding*>(data);
 }
 
 // ---- The XML ----
@@ -235,186 +196,181 @@ ElementKind kindOf(std::string_view name) {
   return ElementKind::Unknown;
 }
 
-// Whether `c` may stand in an XML document: what a character reference may name.
-bool isXmlCharacter(uint32_t c) {
+// Whether `c` may stand in an XML document.
+bool isXmlCharacter(char32_t c) {
   return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
          (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
 }
 
-// Reads the list as XML and writes it out again for the parser: without the declaration, the
-// document type, comments and processing instructions; with each value's text resolved (its
-// references, its CDATA sections, the comments in it) and written plainly, or as one CDATA
-// section where it holds '<' or '&'. The parser then meets no reference at all: it resolves each
-// by moving the rest of the text, a cost that grows with the square of their number. Values are
-// bounded as in a binary list, which keeps the parser's work to a few milliseconds.
-class XmlPreparer {
- public:
-  XmlPreparer(std::string_view xml, std::string& why) : xml_(xml), why_(why) {}
-
-  std::optional<std::string> run() {
-    if (xml_.find('\0') != std::string_view::npos) {
-      refuse("a NUL character");
-      return std::nullopt;
-    }
-    out_.reserve(xml_.size());
-    while (at_ < xml_.size()) {
-      bool fine = xml_[at_] == '<' ? markup() : characterData();
-      if (!fine) {
-        return std::nullopt;
-      }
-    }
-    if (textElement_ || !open_.empty()) {
-      refuse("<" + std::string(textElement_ ? *textElement_ : open_.back()) + "> is not closed");
-      return std::nullopt;
-    }
-    return std::move(out_);
+// The encoding a byte-order mark names: it decides, whatever the declaration says.
+const char* markedEncoding(std::string_view bytes) {
+  if (startsWith(bytes, "\xEF\xBB\xBF")) {
+    return "UTF-8";
   }
+  if (startsWith(bytes, "\xFF\xFE")) {
+    return "UTF-16LE";
+  }
+  return startsWith(bytes, "\xFE\xFF") ? "UTF-16BE" : nullptr;
+}
+
+// The XML declaration at the start of `text` and the encoding it names, for a reason when expat
+// refused the declaration.
+struct Declaration {
+  std::string_view text;
+  std::optional<std::string_view> encoding;
+};
+
+std::optional<Declaration> declarationOf(std::string_view text) {
+  if (!startsWith(text, "<?xml") || text.size() < 6 || !isXmlSpace(text[5])) {
+    return std::nullopt;
+  }
+  Declaration declaration{text.substr(0, text.find("?>")), std::nullopt};
+  size_t name = declaration.text.find("encoding");
+  if (name == std::string_view::npos) {
+    return declaration;
+  }
+  std::string_view rest = declaration.text.substr(name + 8);
+  while (!rest.empty() && (isXmlSpace(rest.front()) || rest.front() == '=')) {
+    rest.remove_prefix(1);
+  }
+  size_t close = rest.empty() ? std::string_view::npos : rest.find(rest.front(), 1);
+  if (close != std::string_view::npos && (rest.front() == '"' || rest.front() == '\'')) {
+    declaration.encoding = rest.substr(1, close - 1);
+  }
+  return declaration;
+}
+
+// Reads the list with expat, in one pass whatever its references, comments and CDATA sections,
+// and builds its tree as it goes: the parser's own XML reader resolves each reference by moving
+// the rest of the text, a cost that grows with the square of their number, and would read the
+// text a second time at every start. Values are bounded as in a binary list.
+class XmlReader {
+ public:
+  // `encoding`, when given, is taken whatever the list declares.
+  XmlReader(std::string_view bytes, std::string& why, const char* encoding)
+      : bytes_(bytes),
+        why_(why),
+        parser_(XML_ParserCreate(encoding)),
+        encoding_(encoding ? encoding : "UTF-8"),
+        encodingIsGiven_(encoding != nullptr) {}
+
+  PlistPtr run() {
+    if (!parser_) {
+      why_ = "no memory for the XML parser";
+      return nullptr;
+    }
+    XML_Parser parser = parser_.get();
+    XML_SetUserData(parser, this);
+    XML_SetElementHandler(parser, onStart, onEnd);
+    XML_SetCharacterDataHandler(parser, onText);
+    XML_SetSkippedEntityHandler(parser, onSkippedEntity);
+    XML_SetEntityDeclHandler(parser, onEntityDeclaration);
+    XML_SetXmlDeclHandler(parser, onDeclaration);
+    XML_SetUnknownEncodingHandler(parser, onUnknownEncoding, this);
+    if (bytes_.size() > static_cast<size_t>(INT_MAX)) {
+      why_ = "larger than the XML parser takes";
+      return nullptr;
+    }
+    if (XML_Parse(parser, bytes_.data(), static_cast<int>(bytes_.size()), XML_TRUE) !=
+        XML_STATUS_OK) {
+      if (!stopped_) {
+        why_ = reasonFor(XML_GetErrorCode(parser));
+      }
+      return nullptr;
+    }
+    return std::move(root_);
+  }
+
+  // Whether the list was refused for declaring an encoding its bytes can't be in: one that does
+  // not write '<' as the byte expat read it as (UTF-16, UTF-32, EBCDIC), in a declaration read a
+  // byte a character. Such a name is left over from a conversion, and the bytes are read as UTF-8.
+  bool declaresAnEncodingItIsNotIn() const { return notInDeclaredEncoding_; }
 
  private:
-  bool refuse(std::string reason) { return linux_impl::refuse(why_, std::move(reason)); }
+  struct ParserDeleter {
+    void operator()(XML_Parser parser) const { XML_ParserFree(parser); }
+  };
 
-  bool characterData() {
-    size_t end = std::min(xml_.find('<', at_), xml_.size());
-    std::string_view run = xml_.substr(at_, end - at_);
-    at_ = end;
-    if (textElement_) {
-      return resolveReferences(run, text_);
-    }
-    return isOnlySpace(run) || refuse("text outside a value: " + excerpt(run));
-  }
+  static XmlReader& self(void* data) { return *static_cast<XmlReader*>(data); }
 
-  static bool isOnlySpace(std::string_view text) {
-    for (char c : text) {
-      if (!isXmlSpace(c)) {
-        return false;
-      }
-    }
-    return true;
-  }
-
-  bool markup() {
-    std::string_view rest = xml_.substr(at_);
-    if (startsWith(rest, "<!--")) {
-      return skipPast(4, "-->", "a comment that does not end");
-    }
-    if (startsWith(rest, "<![CDATA[")) {
-      return cdataSection();
-    }
-    if (startsWith(rest, "<?")) {
-      return skipPast(2, "?>", "a processing instruction that does not end");
-    }
-    if (textElement_) {
-      return startsWith(rest, "</") ? endTag()
-                                    : refuse("markup inside <" + std::string(*textElement_) + ">");
-    }
-    if (startsWith(rest, "<!")) {
-      return skipDeclaration();
-    }
-    return startsWith(rest, "</") ? endTag() : startTag();
-  }
-
-  // Moves past the markup that opens here, `opening` bytes long, and what it holds.
-  bool skipPast(size_t opening, std::string_view end, const char* unclosed) {
-    size_t found = xml_.find(end, at_ + opening);
-    if (found == std::string_view::npos) {
-      return refuse(unclosed);
-    }
-    at_ = found + end.size();
-    return true;
-  }
-
-  bool cdataSection() {
-    size_t begin = at_ + 9;
-    if (!skipPast(9, "]]>", "a CDATA section that does not end")) {
-      return false;
-    }
-    std::string_view content = xml_.substr(begin, at_ - 3 - begin);
-    if (textElement_) {
-      text_.append(content);
-      return true;
-    }
-    return isOnlySpace(content) || refuse("text outside a value: " + excerpt(content));
-  }
-
-  // <!DOCTYPE ...>, whose internal subset in brackets may hold '>'.
-  bool skipDeclaration() {
-    int brackets = 0;
-    for (size_t i = at_ + 2; i < xml_.size(); ++i) {
-      char c = xml_[i];
-      brackets += c == '[' ? 1 : c == ']' ? -1 : 0;
-      if (c == '>' && brackets <= 0) {
-        at_ = i + 1;
-        return true;
-      }
-    }
-    return refuse("a document type declaration that does not end");
-  }
-
-  std::string_view name() {
-    size_t begin = at_;
-    while (at_ < xml_.size() && !isXmlSpace(xml_[at_]) && xml_[at_] != '/' && xml_[at_] != '>' &&
-           xml_[at_] != '=') {
-      ++at_;
-    }
-    return xml_.substr(begin, at_ - begin);
-  }
-
-  void skipSpace() {
-    while (at_ < xml_.size() && isXmlSpace(xml_[at_])) {
-      ++at_;
+  void refuse(std::string reason) {
+    if (!stopped_) {
+      stopped_ = true;
+      why_ = std::move(reason);
+      XML_StopParser(parser_.get(), XML_FALSE);
     }
   }
 
-  bool startTag() {
-    ++at_;
-    std::string_view element = name();
-    bool empty = false;
-    for (;;) {
-      skipSpace();
-      if (at_ >= xml_.size()) {
-        return refuse("a tag that does not end: <" + excerpt(element));
-      }
-      if (xml_[at_] == '>' || startsWith(xml_.substr(at_), "/>")) {
-        empty = xml_[at_] == '/';
-        at_ += empty ? 2 : 1;
-        break;
-      }
-      if (!attribute(element)) {
-        return false;
-      }
-    }
-    return openElement(element, empty);
+  // ---- What expat reports ----
+
+  static void XMLCALL onStart(void* data, const XML_Char* name, const XML_Char** /*attributes*/) {
+    self(data).openElement(name);
   }
 
-  // name = "value" or 'value', whose references must stand for XML characters too.
-  bool attribute(std::string_view element) {
-    bool named = !name().empty();
-    skipSpace();
-    if (!named || at_ >= xml_.size() || xml_[at_] != '=') {
-      return refuse("a malformed tag: <" + excerpt(element));
-    }
-    ++at_;
-    skipSpace();
-    char quote = at_ < xml_.size() ? xml_[at_] : '\0';
-    size_t close =
-        quote == '"' || quote == '\'' ? xml_.find(quote, at_ + 1) : std::string_view::npos;
-    if (close == std::string_view::npos) {
-      return refuse("a malformed tag: <" + excerpt(element));
-    }
-    std::string value;
-    std::string_view raw = xml_.substr(at_ + 1, close - at_ - 1);
-    at_ = close + 1;
-    return resolveReferences(raw, value);
+  static void XMLCALL onEnd(void* data, const XML_Char* /*name*/) { self(data).closeElement(); }
+
+  static void XMLCALL onText(void* data, const XML_Char* text, int length) {
+    self(data).characterData(std::string_view(text, static_cast<size_t>(length)));
   }
 
-  bool openElement(std::string_view element, bool empty) {
-    if (!open_.empty() && kindOf(open_.back()) == ElementKind::Empty) {
-      return refuse("<" + excerpt(element) + "> inside <" + std::string(open_.back()) + ">");
+  static void XMLCALL onSkippedEntity(void* data, const XML_Char* name, int isParameterEntity) {
+    self(data).refuse(std::string("an entity a property list can't define: ") +
+                      (isParameterEntity ? "%" : "&") + excerpt(name) + ";");
+  }
+
+  // An entity declared in the document type is refused before any reference can expand it.
+  static void XMLCALL onEntityDeclaration(void* data, const XML_Char* name, int, const XML_Char*,
+                                          int, const XML_Char*, const XML_Char*, const XML_Char*,
+                                          const XML_Char*) {
+    self(data).refuse("a document type that declares an entity: " + excerpt(name));
+  }
+
+  static void XMLCALL onDeclaration(void* data, const XML_Char*, const XML_Char* encoding, int) {
+    XmlReader& reader = self(data);
+    if (encoding && !reader.encodingIsGiven_) {
+      reader.encoding_ = encoding;
+    }
+  }
+
+  static int XMLCALL onUnknownEncoding(void* data, const XML_Char* name, XML_Encoding* info) {
+    XmlReader& reader = self(data);
+    auto encoding = std::make_unique<ConvertedEncoding>(name);
+    if (!encoding->decoder.knowsEncoding()) {
+      // The parser is not stopped from here: the answer stops it.
+      reader.stopped_ = true;
+      reader.why_ = "encoding " + excerpt(name) + " can't be converted";
+      return XML_STATUS_ERROR;
+    }
+    for (int byte = 0; byte < 256; ++byte) {
+      info->map[byte] = describeByte(*encoding, static_cast<uint8_t>(byte));
+    }
+    if (info->map[static_cast<uint8_t>('<')] != '<') {
+      reader.notInDeclaredEncoding_ = true;
+      return XML_STATUS_ERROR;
+    }
+    info->convert = convertSequence;
+    info->release = releaseEncoding;
+    info->data = encoding.release();
+    return XML_STATUS_OK;
+  }
+
+  // ---- The list ----
+
+  void openElement(std::string_view element) {
+    if (stopped_) {
+      return;
+    }
+    if (!textElement_.empty()) {
+      return refuse("markup inside <" + textElement_ + ">");
+    }
+    if (!open_.empty() && open_.back().kind == ElementKind::Empty) {
+      return refuse("<" + excerpt(element) + "> inside <" + open_.back().name + ">");
     }
     ElementKind kind = kindOf(element);
     if (kind != ElementKind::List && ++values_ > maxPropertyListNodes) {
       return refuse("more than " + std::to_string(maxPropertyListNodes) + " values");
     }
+    plist_t node = nullptr;
     switch (kind) {
       case ElementKind::Unknown:
         return refuse("an element a property list does not have: <" + excerpt(element) + ">");
@@ -424,185 +380,273 @@ class XmlPreparer {
         }
         break;
       case ElementKind::Container:
-        if (!empty && ++containers_ > maxPropertyListNesting) {
+        if (++containers_ > maxPropertyListNesting) {
           return refuse("nested deeper than " + std::to_string(maxPropertyListNesting) +
                         " dictionaries and arrays");
         }
+        node = element == "dict" ? plist_new_dict() : plist_new_array();
         break;
       case ElementKind::Text:
         textElement_ = element;
         text_.clear();
-        return !empty || closeTextElement();
+        return;
       case ElementKind::Empty:
+        node = plist_new_bool(element == "true");
         break;
     }
-    out_ += '<';
-    out_ += element;
-    out_ += empty ? "/>" : ">";
-    if (!empty) {
-      open_.push_back(element);
+    if (node && !addValue(node)) {
+      return;
     }
-    return true;
+    open_.push_back(OpenElement{std::string(element), kind, node, std::nullopt});
   }
 
-  bool endTag() {
-    at_ += 2;
-    std::string_view element = name();
-    skipSpace();
-    if (at_ >= xml_.size() || xml_[at_] != '>') {
-      return refuse("a malformed tag: </" + excerpt(element));
+  void closeElement() {
+    if (stopped_) {
+      return;
     }
-    ++at_;
-    if (!textElement_ && open_.empty()) {
-      return refuse("</" + excerpt(element) + "> where no element is open");
-    }
-    std::string_view open = textElement_ ? *textElement_ : open_.back();
-    if (element != open) {
-      return refuse("</" + excerpt(element) + "> where <" + std::string(open) + "> is open");
-    }
-    if (textElement_) {
+    if (!textElement_.empty()) {
       return closeTextElement();
     }
-    containers_ -= kindOf(element) == ElementKind::Container ? 1 : 0;
+    OpenElement closed = std::move(open_.back());
     open_.pop_back();
-    appendTag("</", element);
-    return true;
+    containers_ -= closed.kind == ElementKind::Container ? 1 : 0;
+    if (closed.key) {
+      refuse("a <key> without its value: " + excerpt(*closed.key));
+    } else if (closed.kind == ElementKind::List && !root_) {
+      refuse("a <plist> that holds no value");
+    }
   }
 
-  // Writes the text element whose text has been gathered; an integer in plain decimal, as the
-  // parser would take a leading 0 for octal, or as false when no 64-bit reader could hold it.
-  bool closeTextElement() {
-    std::string_view element = *textElement_;
-    textElement_.reset();
+  void characterData(std::string_view text) {
+    if (stopped_) {
+      return;
+    }
+    if (!textElement_.empty()) {
+      text_.append(text);
+    } else if (!isOnlySpace(text)) {
+      refuse("text outside a value: " + excerpt(text));
+    }
+  }
+
+  // The value of the text element whose text has been gathered, or the key it is.
+  void closeTextElement() {
+    std::string element;
+    element.swap(textElement_);
+    if (element == "key") {
+      OpenElement* dictionary = open_.empty() ? nullptr : &open_.back();
+      if (!dictionary || !isDictionary(dictionary->node) || dictionary->key) {
+        return refuse("a <key> where a value belongs: " + excerpt(text_));
+      }
+      dictionary->key = std::move(text_);
+      return;
+    }
+    plist_t node = valueOf(element);
+    if (node) {
+      addValue(node);
+    }
+  }
+
+  // A text element's value: an integer as the platform reads it, or false when no 64-bit reader
+  // could hold it; a date or data as the parser reads it.
+  plist_t valueOf(const std::string& element) {
+    if (element == "string") {
+      return plist_new_string(text_.c_str());  // expat leaves no NUL in it
+    }
     if (element == "integer") {
       int64_t value = 0;
       switch (readIntegerText(text_, value)) {
         case IntegerForm::Malformed:
-          return refuse("an <integer> that is not a decimal or 0x hexadecimal number: " +
-                        excerpt(text_));
+          refuse("an <integer> that is not a decimal or 0x hexadecimal number: " + excerpt(text_));
+          return nullptr;
         case IntegerForm::OutOfRange:
-          out_ += "<false/>";
-          return true;
+          return plist_new_bool(0);
         case IntegerForm::InRange:
-          text_ = std::to_string(value);
-          break;
+          return plist_new_uint(static_cast<uint64_t>(value));  // two's complement, as the parser
       }
     }
-    appendTag("<", element);
-    appendEscaped(text_);
-    appendTag("</", element);
+    if (element == "real") {
+      return plist_new_real(std::strtod(text_.c_str(), nullptr));  // as the parser reads it
+    }
+    if (text_.find_first_of("<&") != std::string::npos) {
+      refuse("a <" + element + "> that holds markup: " + excerpt(text_));
+      return nullptr;
+    }
+    std::string list = "<plist><" + element + ">" + text_ + "</" + element + "></plist>";
+    plist_t node = nullptr;
+    plist_from_xml(list.data(), static_cast<uint32_t>(list.size()), &node);
+    if (!node) {
+      refuse(notAList);
+    }
+    return node;
+  }
+
+  static bool isDictionary(plist_t node) { return node && plist_get_node_type(node) == PLIST_DICT; }
+
+  // Puts `node` where the list has come to: the root, the next item of an array, or the value of
+  // a dictionary's key. A value in a dictionary without its key is refused.
+  bool addValue(plist_t node) {
+    PlistPtr value(node);
+    OpenElement* parent = open_.empty() ? nullptr : &open_.back();
+    if (!parent || parent->kind == ElementKind::List) {
+      // The first value is the list; the parser passes over any after it, and so does the pack.
+      (root_ ? passedOver_ : root_) = std::move(value);
+    } else if (!isDictionary(parent->node)) {
+      plist_array_append_item(parent->node, value.release());
+    } else if (parent->key) {
+      plist_dict_set_item(parent->node, parent->key->c_str(), value.release());
+      parent->key.reset();
+    } else {
+      refuse(notAList);  // a value in a dictionary without its key
+      return false;
+    }
     return true;
   }
 
-  void appendTag(std::string_view opening, std::string_view element) {
-    out_ += opening;
-    out_ += element;
-    out_ += '>';
-  }
+  // ---- Why expat refused the list ----
 
-  // Plain where the text holds no markup character, else as CDATA, where only "]]>" needs care.
-  void appendEscaped(std::string_view text) {
-    if (text.find_first_of("<&") == std::string_view::npos) {
-      out_.append(text);
-      return;
-    }
-    out_ += "<![CDATA[";
-    for (size_t end; (end = text.find("]]>")) != std::string_view::npos;) {
-      out_.append(text.substr(0, end + 2));
-      out_ += "]]><![CDATA[";
-      text.remove_prefix(end + 2);
-    }
-    out_.append(text);
-    out_ += "]]>";
-  }
-
-  // Appends `run` with its references resolved: the five that XML predefines and character
-  // references, which must name a character XML allows (not NUL, not half a surrogate pair).
-  bool resolveReferences(std::string_view run, std::string& out) {
-    for (size_t amp; (amp = run.find('&')) != std::string_view::npos;) {
-      out.append(run.substr(0, amp));
-      size_t semicolon = run.find(';', amp);
-      if (semicolon == std::string_view::npos) {
-        return refuse("an & that begins no reference: " + excerpt(run.substr(amp)));
-      }
-      std::string_view reference = run.substr(amp + 1, semicolon - amp - 1);
-      if (!resolveReference(reference, out)) {
-        return false;
-      }
-      run.remove_prefix(semicolon + 1);
-    }
-    out.append(run);
-    return true;
-  }
-
-  bool resolveReference(std::string_view reference, std::string& out) {
-    static constexpr std::pair<std::string_view, char> predefined[] = {
-        {"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"apos", '\''}, {"quot", '"'}};
-    for (auto [entity, character] : predefined) {
-      if (reference == entity) {
-        out += character;
-        return true;
-      }
-    }
-    if (!startsWith(reference, "#")) {
-      return refuse("an entity a property list can't define: &" + excerpt(reference) + ";");
-    }
-    auto character = characterReference(reference.substr(1));
-    if (!character) {
-      return refuse("a malformed character reference: &" + excerpt(reference) + ";");
-    }
-    if (*character == 0) {
-      return refuse("a character reference to NUL: &" + excerpt(reference) + ";");
-    }
-    if (!isXmlCharacter(*character)) {
-      return refuse("a character reference to no XML character: &" + excerpt(reference) + ";");
-    }
-    appendUtf8(out, *character);
-    return true;
-  }
-
-  // The character that "65" or "x41" names; past U+10FFFF it stays there, whatever the digits.
-  static std::optional<uint32_t> characterReference(std::string_view digits) {
-    int base = 10;
-    if (startsWith(digits, "x")) {
-      base = 16;
-      digits.remove_prefix(1);
-    }
-    if (digits.empty()) {
+  // The list's bytes from where expat stopped.
+  std::optional<std::string_view> textAtError() const {
+    XML_Index at = XML_GetCurrentByteIndex(parser_.get());
+    if (at < 0 || static_cast<size_t>(at) >= bytes_.size()) {
       return std::nullopt;
     }
-    uint32_t value = 0;
-    for (char c : digits) {
-      int digit = digitValue(c, base);
-      if (digit < 0) {
-        return std::nullopt;
-      }
-      value = std::min<uint32_t>(value * static_cast<uint32_t>(base) + static_cast<uint32_t>(digit),
-                                 0x110000);
-    }
-    return value;
+    return bytes_.substr(static_cast<size_t>(at));
   }
 
-  std::string_view xml_;
+  // Whether markup can be read from the bytes a byte a character: not in UTF-16, known by its
+  // byte-order mark or by the NUL half of its first character.
+  bool isReadByByte() const {
+    return !startsWith(bytes_, "\xFF\xFE") && !startsWith(bytes_, "\xFE\xFF") &&
+           (bytes_.size() < 2 || (bytes_[0] != '\0' && bytes_[1] != '\0'));
+  }
+
+  // What runs from `text` up to the first of `ends`.
+  static std::string_view upTo(std::string_view text, std::string_view ends) {
+    return text.substr(0, text.find_first_of(ends));
+  }
+
+  std::string reasonFor(XML_Error error) {
+    if (error == XML_ERROR_INCORRECT_ENCODING) {
+      notInDeclaredEncoding_ = !encodingIsGiven_;
+    }
+    auto text = textAtError();
+    if (auto reason = text ? reasonAt(error, *text) : std::nullopt) {
+      return *reason;
+    }
+    if (error == XML_ERROR_UNKNOWN_ENCODING) {
+      return "encoding " + excerpt(encoding_) + " does not write XML's markup as ASCII does";
+    }
+    return "not well-formed XML at line " +
+           std::to_string(XML_GetCurrentLineNumber(parser_.get())) + ", column " +
+           std::to_string(XML_GetCurrentColumnNumber(parser_.get()) + 1) + ": " +
+           XML_ErrorString(error);
+  }
+
+  // The reason a refusal names with the text where it happened, where there is one.
+  std::optional<std::string> reasonAt(XML_Error error, std::string_view text) {
+    bool characterError = error == XML_ERROR_INVALID_TOKEN || error == XML_ERROR_PARTIAL_CHAR ||
+                          error == XML_ERROR_XML_DECL;
+    if (characterError) {
+      return reasonForCharacterAt(text);
+    }
+    if (!isReadByByte()) {
+      return std::nullopt;
+    }
+    switch (error) {
+      case XML_ERROR_UNDEFINED_ENTITY:
+        return "an entity a property list can't define: &" + excerpt(upTo(text.substr(1), ";")) +
+               ";";
+      case XML_ERROR_BAD_CHAR_REF: {
+        std::string_view reference = upTo(text.substr(1), ";");
+        std::string_view digits = reference.substr(reference.starts_with("#x") ? 2 : 1);
+        bool nul = digits.find_first_not_of('0') == std::string_view::npos;
+        return std::string(nul ? "a character reference to NUL: &"
+                               : "a character reference to no XML character: &") +
+               excerpt(reference) + ";";
+      }
+      case XML_ERROR_TAG_MISMATCH:
+        if (textElement_.empty() && open_.empty()) {
+          return std::nullopt;
+        }
+        return "</" + excerpt(upTo(text, " \t\r\n>")) + "> where <" +
+               (!textElement_.empty() ? textElement_ : open_.back().name) + "> is open";
+      case XML_ERROR_SYNTAX:
+      case XML_ERROR_JUNK_AFTER_DOC_ELEMENT:
+        if (!text.starts_with("<") && !isXmlSpace(text.front())) {
+          return "text outside a value: " + excerpt(upTo(text, "<"));
+        }
+        return std::nullopt;
+      default:
+        return std::nullopt;
+    }
+  }
+
+  // A character that is not one, or no place for it.
+  std::optional<std::string> reasonForCharacterAt(std::string_view text) {
+    std::string_view list = bytes_.substr(startsWith(bytes_, "\xEF\xBB\xBF") ? 3 : 0);
+    auto declaration = isReadByByte() ? declarationOf(list) : std::nullopt;
+    // Where expat stopped, up to and with the quote that ends what lies there.
+    auto stoppedIn = [&text](std::string_view part) {
+      return text.data() >= part.data() && text.data() <= part.data() + part.size();
+    };
+    if (declaration && declaration->encoding && stoppedIn(*declaration->encoding)) {
+      return "an encoding name that names none: " + excerpt(*declaration->encoding);
+    }
+    if (declaration && stoppedIn(declaration->text)) {
+      return "a malformed XML declaration: " + excerpt(declaration->text);
+    }
+    char32_t c = 0;
+    if (!CharacterDecoder(encoding_).startsWithCharacter(text, c)) {
+      return "text that is not valid " + excerpt(encoding_);
+    }
+    if (c == 0) {
+      return "a NUL character";
+    }
+    if (!isXmlCharacter(c)) {
+      char code[16];
+      std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+      return std::string("a character XML does not allow: ") + code;
+    }
+    return std::nullopt;
+  }
+
+  std::string_view bytes_;
   std::string& why_;
-  size_t at_ = 0;
-  std::string out_;
-  std::vector<std::string_view> open_;  // elements open around this point, outermost first
-  int containers_ = 0;                  // how many of them are dictionaries and arrays
-  size_t values_ = 0;                   // every value and key so far, each a node the parser makes
-  std::optional<std::string_view> textElement_;  // the text element open here, if one is
-  std::string text_;                             // its text so far
+  std::unique_ptr<XML_ParserStruct, ParserDeleter> parser_;
+  std::string encoding_;  // the encoding the list is read in, as far as is known
+  bool encodingIsGiven_;
+  bool stopped_ = false;
+  bool notInDeclaredEncoding_ = false;
+  struct OpenElement {
+    std::string name;
+    ElementKind kind;
+    plist_t node;                    // a dictionary or array, owned by the tree; or none
+    std::optional<std::string> key;  // a dictionary's key that waits for its value
+  };
+
+  PlistPtr root_;
+  PlistPtr passedOver_;            // a value after the first in the <plist>, built and then let go
+  std::vector<OpenElement> open_;  // elements open around this point, outermost first
+  int containers_ = 0;             // how many of them are dictionaries and arrays
+  size_t values_ = 0;              // every value and key so far, each a node the parser makes
+  std::string textElement_;        // the text element open here; empty when none is
+  std::string text_;               // its text so far
 };
 
 }  // namespace
 
-std::optional<std::string> preparedXmlList(std::string_view bytes, std::string& why) {
-  auto text = utf8Text(bytes, why);
-  if (!text) {
-    return std::nullopt;
+PlistPtr readXmlList(std::string_view bytes, std::string& why) {
+  // A declaration after white space, where templates leave it, is read as if it came first.
+  std::string_view declared = trimmed(bytes);
+  if (declared.starts_with("<?xml")) {
+    bytes = bytes.substr(static_cast<size_t>(declared.data() - bytes.data()));
   }
-  std::string xml = withLineFeeds(std::move(*text));
-  return XmlPreparer(xml, why).run();
+  XmlReader reader(bytes, why, markedEncoding(bytes));
+  PlistPtr root = reader.run();
+  if (!root && reader.declaresAnEncodingItIsNotIn()) {
+    return XmlReader(bytes, why, "UTF-8").run();
+  }
+  return root;
 }
 
 }  // namespace platform::linux_impl

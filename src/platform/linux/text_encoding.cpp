@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -37,6 +38,8 @@ size_t sequenceLength(std::string_view text, size_t at) {
   }
   return 0;
 }
+
+const auto closedHandle = reinterpret_cast<void*>(-1);  // what iconv_open returns on failure
 
 class Converter {
  public:
@@ -107,6 +110,57 @@ std::optional<std::string> toUtf8(std::string_view bytes, const std::string& enc
     return std::nullopt;
   }
   return text;
+}
+
+CharacterDecoder::CharacterDecoder(const std::string& encoding)
+    : handle_(::iconv_open("UTF-32LE", encoding.c_str())) {}
+
+CharacterDecoder::~CharacterDecoder() {
+  if (knowsEncoding()) {
+    ::iconv_close(static_cast<iconv_t>(handle_));
+  }
+}
+
+bool CharacterDecoder::knowsEncoding() const {
+  return handle_ != closedHandle;
+}
+
+CharacterDecoder::Result CharacterDecoder::decode(std::string_view bytes, char32_t& c) {
+  if (!knowsEncoding()) {
+    return Result::Invalid;
+  }
+  auto handle = static_cast<iconv_t>(handle_);
+  ::iconv(handle, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
+  auto* in = const_cast<char*>(bytes.data());
+  size_t inLeft = bytes.size();
+  char out[8];  // room for two characters: a second one makes the bytes more than one
+  char* next = out;
+  size_t outLeft = sizeof out;
+  bool whole = ::iconv(handle, &in, &inLeft, &next, &outLeft) != static_cast<size_t>(-1);
+  size_t produced = sizeof out - outLeft;
+  if (!whole && errno == EINVAL && produced == 0) {
+    return Result::Incomplete;
+  }
+  if (!whole || produced != 4) {
+    return Result::Invalid;
+  }
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) {
+    value = (value << 8) | static_cast<uint8_t>(out[i]);
+  }
+  c = value;  // a Unicode scalar value: the converter writes no surrogate and nothing past U+10FFFF
+  return Result::Character;
+}
+
+bool CharacterDecoder::startsWithCharacter(std::string_view bytes, char32_t& c) {
+  constexpr size_t longestCharacter = 4;  // in the encodings a text file is written in
+  for (size_t length = 1; length <= std::min(bytes.size(), longestCharacter); ++length) {
+    Result result = decode(bytes.substr(0, length), c);
+    if (result != Result::Incomplete) {
+      return result == Result::Character;
+    }
+  }
+  return false;
 }
 
 void appendUtf8(std::string& out, char32_t c) {

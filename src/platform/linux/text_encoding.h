@@ -17,4 +17,28 @@ std::optional<std::string> toUtf8(std::string_view bytes, const std::string& enc
 
 void appendUtf8(std::string& out, char32_t c);
 
+// The characters of one encoding, decoded one at a time by the C library's converter.
+class CharacterDecoder {
+ public:
+  explicit CharacterDecoder(const std::string& encoding);
+  ~CharacterDecoder();
+  CharacterDecoder(const CharacterDecoder&) = delete;
+  CharacterDecoder& operator=(const CharacterDecoder&) = delete;
+
+  // Whether the converter knows the encoding; nothing is decoded when it does not.
+  bool knowsEncoding() const;
+
+  enum class Result { Character, Incomplete, Invalid };
+  // What `bytes` make, all of them: exactly one Unicode scalar value, put in `c`; the start of
+  // one; or neither (bytes not valid in the encoding, more than one character, or a shift that
+  // makes none).
+  Result decode(std::string_view bytes, char32_t& c);
+
+  // Whether `bytes` begin with a character of the encoding; `c` receives it.
+  bool startsWithCharacter(std::string_view bytes, char32_t& c);
+
+ private:
+  void* handle_;  // the converter's iconv_t
+};
+
 }  // namespace platform::linux_impl

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 
 #include "platform/standard_output.h"
 
@@ -39,13 +40,16 @@ class PosixStandardStream final : public StandardOutput {
   explicit PosixStandardStream(int fd) : fd_(fd) {}
 
   bool write(std::string_view bytes) override {
-    const auto deadline = Clock::now() + fullOutputWait;
+    // The clock is read once the output is found full, not before: most writes never wait, and
+    // the first reading of the clock costs a start of the pack more than the write itself.
+    std::optional<Clock::time_point> deadline;
     while (!bytes.empty()) {
       ssize_t n = ::write(fd_, bytes.data(), bytes.size());
       if (n > 0) {
         bytes.remove_prefix(static_cast<size_t>(n));
       } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (!awaitRoom(fd_, deadline)) {
+        deadline = deadline.value_or(Clock::now() + fullOutputWait);
+        if (!awaitRoom(fd_, *deadline)) {
           return false;
         }
       } else if (n == 0 || errno != EINTR) {

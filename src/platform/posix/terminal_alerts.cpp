@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +12,26 @@ namespace {
 
 int responseOf(size_t buttonIndex) {
   return alertFirstButtonResponse + static_cast<int>(buttonIndex);
+}
+
+// Through the C library's streams rather than the C++ ones: <iostream> would set up the C++
+// streams and their locale at every start, in every mode, for the few runs that show a notice
+// on a terminal.
+void tell(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+// A line of standard input without its line feed; none at the end of input.
+std::optional<std::string> readLine() {
+  std::string line;
+  for (int c; (c = std::fgetc(stdin)) != EOF;) {
+    if (c == '\n') {
+      return line;
+    }
+    line += static_cast<char>(c);
+  }
+  return line.empty() ? std::nullopt : std::optional<std::string>(line);
 }
 
 class TerminalAlert final : public Alert {
@@ -25,30 +45,31 @@ class TerminalAlert final : public Alert {
   int runModal() override {
     std::string text = message_ + "\n" + informative_ + "\n";
     if (buttons_.empty()) {
-      std::cerr << text << std::flush;
+      tell(text);
       return alertFirstButtonResponse;
     }
     if (!::isatty(STDIN_FILENO)) {
-      std::cerr << text << std::flush;
+      tell(text);
       return responseOf(buttons_.size() - 1);
     }
     for (size_t i = 0; i < buttons_.size(); ++i) {
       text += "  " + std::to_string(i + 1) + ") " + buttons_[i] + "\n";
     }
-    std::cerr << text << std::flush;
+    tell(text);
     return askForChoice();
   }
 
  private:
   // Return alone picks the first button, as in a dialog; end of input the last one.
   int askForChoice() {
-    std::string answer;
     for (;;) {
-      std::cerr << "Choose 1-" << buttons_.size() << " [1]: " << std::flush;
-      if (!std::getline(std::cin, answer)) {
-        std::cerr << "\n";
+      tell("Choose 1-" + std::to_string(buttons_.size()) + " [1]: ");
+      auto line = readLine();
+      if (!line) {
+        tell("\n");
         return responseOf(buttons_.size() - 1);
       }
+      const std::string& answer = *line;
       if (answer.empty()) {
         return alertFirstButtonResponse;
       }

@@ -15,13 +15,18 @@ else()
   message(FATAL_ERROR "macos-cross: QP_MACOS_ARCH is x86_64 or arm64, not '${QP_MACOS_ARCH}'")
 endif()
 set(CMAKE_SYSTEM_PROCESSOR ${QP_MACOS_ARCH})
+# CMake passes the target to every compile and link as --target=. Named so, it also makes CMake's
+# first look at the compiler stop at an object file; that look and its checks link nothing, since a
+# link would have zig build its C++ runtime and compiler-rt once more, in a second optimisation
+# mode, for them alone.
+set(CMAKE_C_COMPILER_TARGET ${zig_target})
+set(CMAKE_CXX_COMPILER_TARGET ${zig_target})
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
 set(CMAKE_C_COMPILER "${CMAKE_CURRENT_LIST_DIR}/zig-cc")
 set(CMAKE_CXX_COMPILER "${CMAKE_CURRENT_LIST_DIR}/zig-c++")
 # zig takes the target, minimum system version included, as one word; CMake's own Apple flags
 # (-arch, -mmacosx-version-min, -isysroot) are left unset for it.
-set(CMAKE_C_FLAGS_INIT "-target ${zig_target}")
-set(CMAKE_CXX_FLAGS_INIT "-target ${zig_target}")
 set(CMAKE_OSX_ARCHITECTURES "" CACHE STRING "" FORCE)
 set(CMAKE_OSX_DEPLOYMENT_TARGET "" CACHE STRING "" FORCE)
 set(CMAKE_OSX_SYSROOT "" CACHE PATH "" FORCE)

@@ -272,6 +272,32 @@ TEST_F(CheckLifetime, AStoppedKeeperIsLetGoOnToEndTheTree) {
   EXPECT_TRUE(noneLeftWith("QP_TEST_MARK=stopped-keeper"));
 }
 
+// A keeper killed alone leaves its control group to the pack, which ends what is in it and removes
+// it.
+TEST_F(CheckLifetime, AKilledKeepersGroupIsEndedByThePack) {
+  if (!controlGroupsCanBeMade()) {
+    GTEST_SKIP() << "no control group can be made here";
+  }
+  fs::path interpreter = beats("interpreter");
+  interpreterRuns("setsid sh -c 'exec sleep 30' >/dev/null &\nbeat '" + interpreter.string() +
+                  "'\n");
+  RunOptions options;
+  options.arguments = {pack_.executable().string(), "--check"};
+  options.environment = {{"QP_TEST_MARK", "killed-keeper"}};
+  StartedProgram pack(options);
+  ASSERT_TRUE(beatStarted(interpreter));
+  auto keeper = platform::linux_impl::childrenOf(pack.pid());
+  ASSERT_EQ(keeper.size(), 1u);
+  std::string group = "quality-pack-check-" + std::to_string(keeper.front());
+  ::kill(keeper.front(), SIGKILL);
+  ::kill(pack.pid(), SIGTERM);
+  pack.wait(30s);
+  EXPECT_TRUE(noneLeftWith("QP_TEST_MARK=killed-keeper"));
+  auto own = platform::linux_impl::unifiedGroupPath(readFile("/proc/self/cgroup"));
+  auto folder = platform::linux_impl::groupFolderIn(readFile("/proc/self/mountinfo"), *own);
+  EXPECT_FALSE(fs::exists(*folder + "/" + group)) << "the group was left behind";
+}
+
 // SIGKILL can't be caught; the interpreter and what it started, detached or not, still go.
 TEST_F(CheckLifetime, EverythingGoesWithAKilledPack) {
   fs::path interpreter = beats("interpreter");

@@ -38,8 +38,11 @@ TEST_F(CheckLimits, WaitsAreBoundedAndNotBusy) {
     std::chrono::milliseconds below;
   };
   const Case cases[] = {
-      {"a leftover holds the output", "echo '{\"torch\":\"2\"}'\nsleep 8 &\nexit 0\n", 1900ms, 3s},
-      {"the interpreter lingers", "echo '{\"torch\":\"2\"}'\nexec sleep 2 >&-\n", 1900ms, 3s},
+      // The upper bounds leave a busy machine its seconds and still fall well short of what a
+      // wait for the leftover, or for the limit, would take.
+      {"a leftover holds the output", "echo '{\"torch\":\"2\"}'\nsleep 30 &\nexit 0\n", 1900ms,
+       10s},
+      {"the interpreter lingers", "echo '{\"torch\":\"2\"}'\nexec sleep 2 >&-\n", 1900ms, 10s},
   };
   for (const auto& c : cases) {
     auto result = checkWith(c.script);

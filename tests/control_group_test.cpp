@@ -61,6 +61,8 @@ TEST(ControlGroupPlace, TheFolderIsBelowTheMountThatShowsTheGroup) {
        "40 1 0:26 /system /mnt/groups rw - cgroup2 none rw\n", "/system.slice", std::nullopt},
       {"a mount point with a space in it", "40 1 0:26 / /mnt/my\\040groups rw - cgroup2 none rw\n",
        "/a", "/mnt/my groups/a"},
+      {"a mount point with a backslash and a line feed in it",
+       "40 1 0:26 / /mnt/a\\134b\\012c rw - cgroup2 none rw\n", "/a", "/mnt/a\\b\nc/a"},
       {"no cgroup2 mount", other + "32 30 0:28 / /sys/fs/cgroup/pids rw - cgroup cgroup rw\n", "/",
        std::nullopt},
   };

@@ -453,6 +453,15 @@ TEST(ExplainCheck, TheRuntimesFailureIsNamed) {
        },
        {"runs whatever the user's PATH finds first, outside the bundle"},
        {}},
+      {"a #! line that runs a Python outside the bundle",
+       [](PackFixture& p, const fs::path& outside) {
+         writeScript(outside / "python3.11", "echo '" + torchAnswer + "'\n");
+         writeFile(p.interpreter(), "#!" + (outside / "python3.11").string() + "\n");
+         fs::permissions(p.interpreter(), fs::perms::owner_all);
+       },
+       {"problem interpreter: its #! line \"#!", "/outside/python3.11\" runs ",
+        "/outside/python3.11, outside the bundle"},
+       {"a shell script"}},
       {"a shell script that runs another Python",
        [](PackFixture& p, const fs::path& outside) {
          writeScript(outside / "python3.11", "echo '" + torchAnswer + "'\n");

@@ -142,7 +142,10 @@ class NoticeDesktop : public testing::Test {
                           const std::string& screenshot, const std::string& previous = "",
                           bool checkName = false) {
     std::string window;
-    for (int attempt = 0; attempt < 100 && window.empty(); ++attempt) {
+    // A dialog of a sanitized build on a machine busy with other builds can take tens of seconds
+    // to come up; its coming up is what is waited for.
+    const auto deadline = std::chrono::steady_clock::now() + 90s;
+    while (window.empty() && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(100ms);
       // Before the dialog has it, the focus is the root and xdotool says so with an error.
       std::string focused = x({"/bin/sh", "-c", "xdotool getwindowfocus 2>/dev/null || true"});
@@ -180,11 +183,13 @@ TEST_F(NoticeDesktop, ReturnOpensTheInstalledHost) {
   installHost();
   StartedProgram notice(noticeOptions());
   std::string dialog = answerAlert(notice, "Return", "installed-notice.png", "", true);
-  auto result = notice.wait(15s);
+  auto answered = std::chrono::steady_clock::now();
+  auto result = notice.wait(30s);
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "");
   ASSERT_TRUE(hostLaunched()) << "the host was not launched";
-  EXPECT_LT(result.elapsed, 8s) << "the launch's completion ends the wait";
+  EXPECT_LT(std::chrono::steady_clock::now() - answered, 8s)
+      << "the launch's completion ends the wait, not its 10 s limit";
 
   // Launched with the display's launch context, the host can take the focus it is handed.
   std::string record = readFile(marker());
@@ -213,7 +218,7 @@ TEST_F(NoticeDesktop, TheHostDoesNotHoldTheCallersOutput) {
   }
   auto toEndOfOutput = std::chrono::steady_clock::now() - start;
   ::close(ends[0]);
-  EXPECT_EQ(notice.wait(15s).status, 0);
+  EXPECT_EQ(notice.wait(30s).status, 0);
   EXPECT_TRUE(hostLaunched());
   EXPECT_LT(toEndOfOutput, 8s) << "the host held the pack's output";
 }
@@ -226,16 +231,18 @@ TEST_F(NoticeDesktop, AFailedLaunchEndsTheWaitLikeASuccessfulOne) {
   installHostEntry(host.string());
   StartedProgram notice(noticeOptions());
   answerAlert(notice, "Return", "installed-notice-failing-host.png");
-  auto result = notice.wait(15s);
+  auto answered = std::chrono::steady_clock::now();
+  auto result = notice.wait(30s);
   EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_LT(result.elapsed, 8s) << "the failed launch's completion ends the wait";
+  EXPECT_LT(std::chrono::steady_clock::now() - answered, 8s)
+      << "the failed launch's completion ends the wait, not its 10 s limit";
 }
 
 TEST_F(NoticeDesktop, EscapeLaunchesNothing) {
   installHost();
   StartedProgram notice(noticeOptions());
   answerAlert(notice, "Escape", "installed-notice-escape.png");
-  auto result = notice.wait(15s);
+  auto result = notice.wait(30s);
   EXPECT_EQ(result.status, 0) << result.err;
   std::this_thread::sleep_for(300ms);
   EXPECT_FALSE(fs::exists(marker()));
@@ -245,7 +252,7 @@ TEST_F(NoticeDesktop, MissingHostBringsUpTheWarning) {
   StartedProgram notice(noticeOptions());
   auto first = answerAlert(notice, "Return", "installed-notice-no-host.png");
   answerAlert(notice, "Return", "host-missing-notice.png", first, true);
-  auto result = notice.wait(15s);
+  auto result = notice.wait(30s);
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "");
 }

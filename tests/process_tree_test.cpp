@@ -1,13 +1,20 @@
 #include "platform/linux/process_tree.h"
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -117,6 +124,41 @@ size_t indexOf(const std::vector<std::string>& calls, const std::string& call) {
 
 // Each process is stopped before its children are listed, so that none can fork while the walk
 // is on it, and everything stopped is killed.
+// The state letter that says whether the kernel holds a process: read after the command name.
+char stateOf(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  auto close = text.rfind(')');
+  return close == std::string::npos || close + 2 >= text.size() ? '?' : text[close + 2];
+}
+
+// What the end waits for only a short while: a zombie (its exit held back, here by a parent that
+// does not reap it), and never a process that merely sleeps or one that is gone.
+TEST(ProcessTree, OnlyWhatTheKernelHoldsIsHeldByTheKernel) {
+  pid_t sleeper = ::fork();
+  if (sleeper == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  pid_t zombie = ::fork();
+  if (zombie == 0) {
+    ::_exit(0);
+  }
+  ASSERT_GT(sleeper, 0);
+  ASSERT_GT(zombie, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while ((stateOf(zombie) != 'Z' || stateOf(sleeper) != 'S') &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_FALSE(platform::linux_impl::heldByTheKernel(sleeper));
+  EXPECT_TRUE(platform::linux_impl::heldByTheKernel(zombie));
+  ::kill(sleeper, SIGKILL);
+  ::waitpid(sleeper, nullptr, 0);
+  ::waitpid(zombie, nullptr, 0);
+  EXPECT_FALSE(platform::linux_impl::heldByTheKernel(zombie)) << "gone";
+}
+
 TEST(TreeWalk, StopsEachProcessBeforeListingItsChildrenAndKillsAllItStopped) {
   FakeTree tree;
   tree.children = {{FakeTree::self, {10, 20}}, {10, {11, 12}}, {11, {13}}};

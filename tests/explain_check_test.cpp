@@ -299,7 +299,7 @@ TEST(ExplainCheck, WeightsThatWillNotLoadAreNamed) {
       {"a Git LFS pointer",
        [&](PackFixture& p, const fs::path&) {
          replace(p, "model.safetensors",
-                 "version https://git-lfs.github.com/spec/v1\noid sha256:" + std::string(64, 'b') +
+                 "version https://git-lfs.github.com\noid sha256:" + std::string(64, 'b') +
                      "\nsize 1273823\n");
        },
        {"model.safetensors: a Git LFS pointer, not the file itself", "git lfs pull"},

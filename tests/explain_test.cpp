@@ -1,4 +1,4 @@
-#include "check/explain.h"
+#include "check/explain/explain.h"
 
 #include <gtest/gtest.h>
 

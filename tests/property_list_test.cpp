@@ -1,5 +1,5 @@
 // The Info.plist reader against hostile and unusual lists, in XML and binary.
-#include "platform/linux/property_list.h"
+#include "platform/linux/bundle_files/property_list.h"
 
 #include <gtest/gtest.h>
 

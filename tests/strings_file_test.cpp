@@ -1,5 +1,5 @@
 // Strings files as bundles localize their Info dictionary with them, and the user's languages.
-#include "platform/linux/strings_file.h"
+#include "platform/linux/bundle_files/strings_file.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "check/report.h"
 
-#include "check/explain.h"
+#include "check/explain/explain.h"
 #include "check/weights.h"
 #include "pack/bundle_info.h"
 #include "platform/loaded_libraries.h"

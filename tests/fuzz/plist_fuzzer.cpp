@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/property_list.h"
-#include "platform/linux/strings_file.h"
-#include "platform/linux/text_encoding.h"
+#include "platform/linux/bundle_files/property_list.h"
+#include "platform/linux/bundle_files/strings_file.h"
+#include "platform/linux/bundle_files/text_encoding.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 
 #include "platform/bundle.h"
 #include "platform/files.h"
-#include "platform/linux/property_list.h"
-#include "platform/linux/strings_file.h"
+#include "platform/linux/bundle_files/property_list.h"
+#include "platform/linux/bundle_files/strings_file.h"
 
 namespace platform {
 namespace {

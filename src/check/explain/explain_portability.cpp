@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "check/explain.h"
-#include "check/explain_parts.h"
+#include "check/explain/explain.h"
+#include "check/explain/explain_parts.h"
 
 namespace check {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "check/explain.h"
+#include "check/explain/explain.h"
 
 namespace check::explain_parts {
 

@@ -3,8 +3,8 @@
 
 #include <cerrno>
 
-#include "check/explain.h"
-#include "check/explain_parts.h"
+#include "check/explain/explain.h"
+#include "check/explain/explain_parts.h"
 #include "check/weights.h"
 
 namespace check {

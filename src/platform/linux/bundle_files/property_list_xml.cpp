@@ -13,9 +13,9 @@
 #include <memory>
 #include <vector>
 
-#include "platform/linux/property_list.h"
-#include "platform/linux/property_list_checks.h"
-#include "platform/linux/text_encoding.h"
+#include "platform/linux/bundle_files/property_list.h"
+#include "platform/linux/bundle_files/property_list_checks.h"
+#include "platform/linux/bundle_files/text_encoding.h"
 
 namespace platform::linux_impl {
 namespace {

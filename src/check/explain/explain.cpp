@@ -1,6 +1,6 @@
-#include "check/explain.h"
+#include "check/explain/explain.h"
 
-#include "check/explain_parts.h"
+#include "check/explain/explain_parts.h"
 #include "check/utf8.h"
 #include "pack/bundle_info.h"
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/linux/property_list.h"
-#include "platform/linux/property_list_checks.h"
+#include "platform/linux/bundle_files/property_list.h"
+#include "platform/linux/bundle_files/property_list_checks.h"
 
 namespace platform::linux_impl {
 namespace {

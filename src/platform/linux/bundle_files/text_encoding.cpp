@@ -1,4 +1,4 @@
-#include "platform/linux/text_encoding.h"
+#include "platform/linux/bundle_files/text_encoding.h"
 
 #include <iconv.h>
 

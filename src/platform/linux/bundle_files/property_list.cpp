@@ -1,10 +1,10 @@
-#include "platform/linux/property_list.h"
+#include "platform/linux/bundle_files/property_list.h"
 
 #include <cstdint>
 #include <limits>
 #include <optional>
 
-#include "platform/linux/property_list_checks.h"
+#include "platform/linux/bundle_files/property_list_checks.h"
 
 namespace platform::linux_impl {
 namespace {

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "check/explain.h"
-#include "check/explain_parts.h"
+#include "check/explain/explain.h"
+#include "check/explain/explain_parts.h"
 #include "check/output_lines.h"
 #include "check/utf8.h"
 #include "platform/json.h"

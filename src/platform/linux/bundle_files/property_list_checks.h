@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/property_list.h"
+#include "platform/linux/bundle_files/property_list.h"
 
 namespace platform::linux_impl {
 

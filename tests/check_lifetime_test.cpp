@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <iostream>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -87,6 +89,202 @@ bool controlGroupsCanBeMade() {
                      : std::nullopt;
   return folder && fs::exists(*folder + "/cgroup.procs") && ::access(folder->c_str(), W_OK) == 0 &&
          ::geteuid() == 0;
+}
+
+// The folder of this process's own control group, where cgroup v2 shows one.
+std::optional<fs::path> ownGroupFolder() {
+  auto path = platform::linux_impl::unifiedGroupPath(readFile("/proc/self/cgroup"));
+  auto folder = path ? platform::linux_impl::groupFolderIn(readFile("/proc/self/mountinfo"), *path)
+                     : std::nullopt;
+  return folder ? std::optional<fs::path>(*folder) : std::nullopt;
+}
+
+// The checks' groups below `folder`.
+std::vector<fs::path> checkGroupsIn(const fs::path& folder) {
+  std::vector<fs::path> groups;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    if (entry.path().filename().string().rfind(platform::linux_impl::checkGroupPrefix, 0) == 0) {
+      groups.push_back(entry.path());
+    }
+  }
+  return groups;
+}
+
+// A control group of the test's own below its group, for running the pack in: ended and removed
+// with everything in it (and in the groups made inside it) when it goes.
+class TestGroup {
+ public:
+  // With `owner`, the group is delegated to that user, as systemd delegates a user's service.
+  explicit TestGroup(const std::string& name, std::optional<uid_t> owner = std::nullopt,
+                     std::optional<fs::path> parent = std::nullopt)
+      : path_((parent ? *parent : *ownGroupFolder()) / name) {
+    fs::create_directory(path_);
+    if (owner) {
+      for (const char* file : {"", "cgroup.procs", "cgroup.threads", "cgroup.subtree_control"}) {
+        fs::path target = *file ? path_ / file : path_;
+        EXPECT_EQ(::chown(target.c_str(), *owner, *owner), 0) << target;
+      }
+    }
+  }
+  ~TestGroup() {
+    writeFile(path_ / "cgroup.kill", "1");
+    for (int i = 0;
+         i < 500 && readFile(path_ / "cgroup.events").find("populated 1") != std::string::npos;
+         ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    removeTree(path_);
+  }
+  TestGroup(const TestGroup&) = delete;
+  TestGroup& operator=(const TestGroup&) = delete;
+
+  const fs::path& path() const { return path_; }
+  // What to put before a command so that it runs in this group: a shell that moves itself in,
+  // as root, then becomes the command.
+  std::vector<std::string> enter() const {
+    return {"/bin/sh", "-c", "echo $$ > \"$0/cgroup.procs\" && exec \"$@\"", path_.string()};
+  }
+  // Starts a process in the group that sleeps for a minute; its pid.
+  pid_t startSleeper() const {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      writeFile(path_ / "cgroup.procs", std::to_string(::getpid()));
+      ::execl("/bin/sleep", "sleep", "60", nullptr);
+      ::_exit(127);
+    }
+    for (int i = 0; i < 500 && readFile(path_ / "cgroup.procs").empty(); ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    return pid;
+  }
+
+ private:
+  // Groups inside first: a group with groups inside can't be removed.
+  static void removeTree(const fs::path& folder) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+      if (entry.is_directory()) {
+        removeTree(entry.path());
+      }
+    }
+    ::rmdir(folder.c_str());
+  }
+
+  fs::path path_;
+};
+
+// The children of `pid`, as the kernel lists them; empty when it has none (yet).
+std::vector<pid_t> childrenOf(pid_t pid) {
+  return platform::linux_impl::childrenOf(pid);
+}
+
+// Waits up to five seconds for `pid` to have a child.
+std::optional<pid_t> firstChildOf(pid_t pid) {
+  for (int i = 0; i < 500; ++i) {
+    if (auto children = childrenOf(pid); !children.empty()) {
+      return children.front();
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return std::nullopt;
+}
+
+// Whether `pid`, a child of the test, still runs (it is reaped once it has ended).
+bool stillRuns(pid_t pid) {
+  return ::waitpid(pid, nullptr, WNOHANG) == 0;
+}
+
+// Shell lines for a stand-in interpreter that record in `where` how the pack holds it: "group"
+// in a check's control group, "namespace" in a PID namespace of the pack's, else "walk".
+std::string recordWay(const fs::path& where) {
+  return "way=walk\n"
+         "grep -q '^0::.*/quality-pack-check-[0-9]*-[0-9a-f]*$' /proc/self/cgroup && way=group\n"
+         "set -- $(grep '^NSpid:' /proc/self/status)\n"
+         "[ $# -gt " +
+         std::to_string(namespaceDepth() + 1) + " ] && way=namespace\necho $way > '" +
+         where.string() + "'\n";
+}
+
+// Who runs the pack.
+enum class Runner {
+  Root,
+  User,           // an unprivileged user, in the test's own group (which it may not change)
+  DelegatedUser,  // an unprivileged user, in a group delegated to it
+};
+constexpr uid_t unprivilegedUser = 65534;
+
+// The ways the pack holds the interpreter's tree, each made the one in use by running the pack as
+// a user who may do only so much, or by having the system refuse what the better ways need, as a
+// container or an older kernel does.
+struct HoldingWay {
+  const char* name;
+  const char* refused;  // what without-features refuses; "" for nothing
+  Runner runner;
+  const char* recorded;  // where the stand-in finds itself running
+};
+const HoldingWay holdingWays[] = {
+    {"a PID namespace, as root", "", Runner::Root, "namespace"},
+    {"a control group, where no PID namespace can be made", "pidns", Runner::Root, "group"},
+    {"a control group delegated to an unprivileged user", "", Runner::DelegatedUser, "group"},
+    {"a PID namespace in a user namespace of its own, for an unprivileged user", "", Runner::User,
+     "namespace"},
+    {"the walk of the tree, where neither can be made", "pidns,clone3", Runner::Root, "walk"},
+};
+
+// Whether `way` can be what the pack uses here.
+std::optional<std::string> whyNot(const HoldingWay& way) {
+  std::string recorded = way.recorded;
+  if (::geteuid() != 0) {
+    return "not root";
+  }
+  if ((recorded == "group" || way.runner == Runner::DelegatedUser) && !controlGroupsCanBeMade()) {
+    return "no control group can be made here";
+  }
+  if (way.runner == Runner::User && recorded == "namespace") {
+    RunOptions userNamespace;
+    userNamespace.arguments = {
+        "/usr/bin/setpriv", "--reuid=65534", "--regid=65534",      "--clear-groups",
+        "/usr/bin/unshare", "--user",        "--map-current-user", "--pid",
+        "--fork",           "/bin/true"};
+    if (runProgram(userNamespace).status != 0) {
+      return "an unprivileged user may make no user namespace here";
+    }
+  }
+  return std::nullopt;
+}
+
+// The command that runs the pack's `executable` with `options` in `way`, in the control group
+// `group` where one is given (a delegated user's run needs one): tests that look at the groups a
+// check leaves run it in one of their own, away from the checks of tests that run beside them.
+std::vector<std::string> commandIn(const HoldingWay& way, const fs::path& executable,
+                                   const TestGroup* group,
+                                   const std::vector<std::string>& options = {"--check"}) {
+  std::vector<std::string> command;
+  if (group) {
+    command = group->enter();
+  }
+  // The refusals first, while root may still set them up without giving up what setuid programs
+  // grant.
+  if (*way.refused) {
+    command.insert(command.end(), {QP_WITHOUT_FEATURES, way.refused});
+  }
+  if (way.runner != Runner::Root) {
+    command.insert(command.end(),
+                   {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  }
+  command.push_back(executable.string());
+  command.insert(command.end(), options.begin(), options.end());
+  return command;
+}
+
+const HoldingWay& wayNamed(const std::string& recorded, Runner runner = Runner::Root) {
+  for (const auto& way : holdingWays) {
+    if (way.recorded == recorded && way.runner == runner) {
+      return way;
+    }
+  }
+  throw std::logic_error("no such way: " + recorded);
 }
 
 class CheckLifetime : public testing::Test {
@@ -223,11 +421,12 @@ TEST_F(CheckLifetime, ThePacksOwnProcessesHoldNoneOfTheCallersStreams) {
     size_t ownProcesses;  // the keeper, and the first process of its namespace where it has one
   };
   const Case cases[] = {
-      {"as it is", {}, controlGroupsCanBeMade() ? 1u : 2u},
-      {"in a PID namespace", {QP_WITHOUT_FEATURES, "folders"}, 2},
+      {"as it is", {}, 2u},
+      {"in a control group", {QP_WITHOUT_FEATURES, "pidns"}, 1},
+      {"in the walk", {QP_WITHOUT_FEATURES, "pidns,clone3"}, 1},
   };
   for (const auto& c : cases) {
-    if (!c.before.empty() && ::geteuid() != 0) {
+    if (!c.before.empty() && (::geteuid() != 0 || !controlGroupsCanBeMade())) {
       continue;
     }
     fs::remove(interpreter);
@@ -254,48 +453,135 @@ TEST_F(CheckLifetime, ThePacksOwnProcessesHoldNoneOfTheCallersStreams) {
   }
 }
 
-// A keeper that someone stopped is let go on when the pack ends the tree.
-TEST_F(CheckLifetime, AStoppedKeeperIsLetGoOnToEndTheTree) {
+// A keeper that someone stopped (SIGSTOP to it alone) is let go on: while the interpreter works,
+// so that the verdict is the interpreter's, and when the pack ends the tree.
+TEST_F(CheckLifetime, AStoppedKeeperIsLetGoOn) {
   fs::path interpreter = beats("interpreter");
+  fs::path answer = dir_.path() / "answer";
   interpreterRuns("setsid sh -c 'exec sleep 30' >/dev/null &\nbeat '" + interpreter.string() +
-                  "'\n");
-  RunOptions options;
-  options.arguments = {pack_.executable().string(), "--check"};
-  options.environment = {{"QP_TEST_MARK", "stopped-keeper"}};
-  StartedProgram pack(options);
-  ASSERT_TRUE(beatStarted(interpreter));
-  auto keeper = platform::linux_impl::childrenOf(pack.pid());
-  ASSERT_EQ(keeper.size(), 1u);
-  ::kill(keeper.front(), SIGSTOP);
-  ::kill(pack.pid(), SIGTERM);
-  EXPECT_EQ(pack.wait(10s).signal, SIGTERM);
-  EXPECT_TRUE(noneLeftWith("QP_TEST_MARK=stopped-keeper"));
+                  "' &\nwhile [ ! -e '" + answer.string() +
+                  "' ]; do sleep 0.01; done\necho '{\"torch\":\"2\"}'\n");
+  struct Case {
+    const char* name;
+    bool answers;  // the interpreter answers while the keeper is stopped; else the pack is ended
+  };
+  const Case cases[] = {{"while the interpreter works", true}, {"when the tree is ended", false}};
+  for (const auto& c : cases) {
+    fs::remove(interpreter);
+    fs::remove(answer);
+    RunOptions options;
+    options.arguments = {pack_.executable().string(), "--check"};
+    options.environment = {{"QP_TEST_MARK", "stopped-keeper"}};
+    StartedProgram pack(options);
+    ASSERT_TRUE(beatStarted(interpreter)) << c.name;
+    auto keeper = platform::linux_impl::childrenOf(pack.pid());
+    ASSERT_EQ(keeper.size(), 1u) << c.name;
+    ::kill(keeper.front(), SIGSTOP);
+    auto asked = Clock::now();
+    if (c.answers) {
+      writeFile(answer, "");
+    } else {
+      ::kill(pack.pid(), SIGTERM);
+    }
+    auto result = pack.wait(20s);
+    EXPECT_LT(Clock::now() - asked, 5s) << c.name;
+    if (c.answers) {
+      EXPECT_EQ(result.status, 0) << c.name << ": " << result.out;
+    } else {
+      EXPECT_EQ(result.signal, SIGTERM) << c.name;
+    }
+    EXPECT_TRUE(noneLeftWith("QP_TEST_MARK=stopped-keeper")) << c.name;
+  }
 }
 
 // A keeper killed alone leaves its control group to the pack, which ends what is in it and removes
-// it.
-TEST_F(CheckLifetime, AKilledKeepersGroupIsEndedByThePack) {
+// it: the group whose folder the keeper handed over, and no other. Groups made in advance under
+// names a check's group might have, each with a process of its own, are left alone, whichever way
+// the keeper held the tree.
+TEST_F(CheckLifetime, AKilledKeepersGroupIsEndedByThePackAndNoOtherGroup) {
   if (!controlGroupsCanBeMade()) {
     GTEST_SKIP() << "no control group can be made here";
   }
   fs::path interpreter = beats("interpreter");
   interpreterRuns("setsid sh -c 'exec sleep 30' >/dev/null &\nbeat '" + interpreter.string() +
                   "'\n");
-  RunOptions options;
-  options.arguments = {pack_.executable().string(), "--check"};
-  options.environment = {{"QP_TEST_MARK", "killed-keeper"}};
-  StartedProgram pack(options);
-  ASSERT_TRUE(beatStarted(interpreter));
-  auto keeper = platform::linux_impl::childrenOf(pack.pid());
-  ASSERT_EQ(keeper.size(), 1u);
-  std::string group = "quality-pack-check-" + std::to_string(keeper.front());
-  ::kill(keeper.front(), SIGKILL);
-  ::kill(pack.pid(), SIGTERM);
-  pack.wait(30s);
-  EXPECT_TRUE(noneLeftWith("QP_TEST_MARK=killed-keeper"));
-  auto own = platform::linux_impl::unifiedGroupPath(readFile("/proc/self/cgroup"));
-  auto folder = platform::linux_impl::groupFolderIn(readFile("/proc/self/mountinfo"), *own);
-  EXPECT_FALSE(fs::exists(*folder + "/" + group)) << "the group was left behind";
+  TestGroup packs("qp-test-decoys-" + std::to_string(::getpid()));
+  // The names of the groups of the keepers about to start, as the pack named them before, and
+  // with an empty random part.
+  std::vector<std::unique_ptr<TestGroup>> decoys;
+  std::vector<pid_t> sleepers;
+  int next = std::stoi(readFile("/proc/sys/kernel/ns_last_pid"));
+  for (int pid = next; pid < next + 30; ++pid) {
+    for (std::string suffix : {"", "-0000000000000000"}) {
+      decoys.push_back(std::make_unique<TestGroup>(
+          "quality-pack-check-" + std::to_string(pid) + suffix, std::nullopt, packs.path()));
+      sleepers.push_back(decoys.back()->startSleeper());
+    }
+  }
+  for (const char* way : {"namespace", "group"}) {
+    fs::remove(interpreter);
+    RunOptions options;
+    options.arguments = commandIn(wayNamed(way), pack_.executable(), &packs);
+    options.environment = {{"QP_TEST_MARK", "killed-keeper"}};
+    StartedProgram pack(options);
+    ASSERT_TRUE(beatStarted(interpreter)) << way;
+    auto keeper = platform::linux_impl::childrenOf(pack.pid());
+    ASSERT_EQ(keeper.size(), 1u) << way;
+    ::kill(keeper.front(), SIGKILL);
+    ::kill(pack.pid(), SIGTERM);
+    pack.wait(30s);
+    EXPECT_TRUE(noneLeftWith("QP_TEST_MARK=killed-keeper")) << way;
+    for (const auto& group : checkGroupsIn(packs.path())) {
+      bool decoy = std::any_of(decoys.begin(), decoys.end(),
+                               [&group](const auto& d) { return d->path() == group; });
+      EXPECT_TRUE(decoy) << way << ": " << group << " was left behind";
+    }
+    for (pid_t sleeper : sleepers) {
+      EXPECT_TRUE(stillRuns(sleeper)) << way << ": a process in another group was ended";
+    }
+  }
+  for (pid_t sleeper : sleepers) {
+    ::kill(sleeper, SIGKILL);
+    ::waitpid(sleeper, nullptr, 0);
+  }
+}
+
+// Two checks in PID namespaces of their own (unshare --pid --mount-proc) in one control group:
+// their keepers have the same pid there. Killing one's keeper ends that check's tree and nothing
+// of the other's, whose verdict is its interpreter's.
+TEST_F(CheckLifetime, TwoChecksWhoseKeepersShareAPidStayApart) {
+  if (!controlGroupsCanBeMade()) {
+    GTEST_SKIP() << "no control group can be made here";
+  }
+  fs::path go = dir_.path() / "go";
+  interpreterRuns("beat \"$QP_TEST_BEAT\" &\nwhile [ ! -e '" + go.string() +
+                  "' ]; do sleep 0.01; done\necho '{\"torch\":\"2\"}'\n");
+  std::optional<StartedProgram> checks[2];
+  for (int i = 0; i < 2; ++i) {
+    RunOptions options;
+    options.arguments = {"/usr/bin/unshare",
+                         "--fork",
+                         "--pid",
+                         "--mount-proc",
+                         QP_WITHOUT_FEATURES,
+                         "pidns",
+                         pack_.executable().string(),
+                         "--check"};
+    options.environment = {{"QP_TEST_BEAT", beats("beat-" + std::to_string(i)).string()},
+                           {"QP_TEST_MARK", "sharing-" + std::to_string(i)}};
+    checks[i].emplace(options);
+    ASSERT_TRUE(beatStarted(beats("beat-" + std::to_string(i)))) << i;
+  }
+  auto pack = firstChildOf(checks[1]->pid());
+  auto keeper = pack ? firstChildOf(*pack) : std::nullopt;
+  ASSERT_TRUE(keeper);
+  ::kill(*keeper, SIGKILL);
+  EXPECT_TRUE(noneLeftWith("QP_TEST_MARK=sharing-1"));
+  writeFile(go, "");
+  auto first = checks[0]->wait(10s);
+  EXPECT_EQ(first.status, 0) << first.out;
+  EXPECT_NE(first.out.find("\"ok\":true"), std::string::npos) << first.out;
+  checks[1]->wait(10s);
 }
 
 // SIGKILL can't be caught; the interpreter and what it started, detached or not, still go.
@@ -377,7 +663,9 @@ TEST_F(CheckLifetime, AFileSizeLimitDoesNotEndThePack) {
   fs::path full = dir_.path() / "full";
   fs::path ignored = dir_.path() / "ignored";
   writeFile(full, std::string(4096, 'x'));
-  interpreterRuns("grep SigIgn /proc/$$/status > '" + ignored.string() +
+  // /proc/self: the interpreter may run in a PID namespace of its own, whose pids /proc (the
+  // system's) does not use.
+  interpreterRuns("grep SigIgn /proc/self/status > '" + ignored.string() +
                   "'\necho '{\"torch\":\"2\"}'\n");
   for (const char* mode : {"--version", "--check"}) {
     RunOptions options;
@@ -521,49 +809,6 @@ TEST_F(CheckLifetime, LeftoversThatIgnoreTerminationAreKilled) {
 
 // ---- Trees that keep growing while the check ends them ----
 
-// The ways the pack holds the interpreter's tree, each made the one in use by having the system
-// refuse what the better ways need, as a container or an older kernel does.
-struct HoldingWay {
-  const char* name;
-  const char* refused;   // what without-features refuses; "" for nothing
-  bool unprivileged;     // run as a user who may make no control group
-  const char* recorded;  // where the stand-in finds itself running
-};
-const HoldingWay holdingWays[] = {
-    {"a control group", "", false, "group"},
-    {"a PID namespace, where no control group can be made", "folders", false, "namespace"},
-    {"a PID namespace in a user namespace of its own, for an unprivileged user", "", true,
-     "namespace"},
-    {"the walk of the tree, where neither can be made", "clone3", false, "walk"},
-};
-
-struct GrowingTree {
-  const char* name;
-  std::string start;  // shell lines that start it in the background and return
-};
-
-// Whether `way` can be what the pack uses here.
-std::optional<std::string> whyNot(const HoldingWay& way) {
-  std::string recorded = way.recorded;
-  if (recorded == "group" && !controlGroupsCanBeMade()) {
-    return "no control group can be made here";
-  }
-  if ((way.unprivileged || recorded == "namespace") && ::geteuid() != 0) {
-    return "not root";
-  }
-  if (way.unprivileged) {
-    RunOptions userNamespace;
-    userNamespace.arguments = {
-        "/usr/bin/setpriv", "--reuid=65534", "--regid=65534",      "--clear-groups",
-        "/usr/bin/unshare", "--user",        "--map-current-user", "--pid",
-        "--fork",           "/bin/true"};
-    if (runProgram(userNamespace).status != 0) {
-      return "an unprivileged user may make no user namespace here";
-    }
-  }
-  return std::nullopt;
-}
-
 // Makes the machine busy from the moment `trigger` appears until it is destroyed. The load falls
 // on the ending of the tree, which is what it is there for, and not on the seconds of growing
 // before it, which it would only stretch.
@@ -598,6 +843,11 @@ enum class Load { quiet, busyWhileEnding };
 // Starts each tree in the stand-in interpreter, which answers while the tree still grows, and
 // expects every process of it gone by the time the check has ended, in each way the pack can hold
 // the tree.
+struct GrowingTree {
+  const char* name;
+  std::string start;  // shell lines that start it in the background and return
+};
+
 void expectGrowingTreesEndedWhole(const fs::path& dir, PackFixture& pack, Load load) {
   fs::permissions(dir, fs::perms::all);  // for the unprivileged user's runs
   // Each tree marks in `grown` how far it has got; the stand-in answers once it is halfway.
@@ -629,6 +879,13 @@ void expectGrowingTreesEndedWhole(const fs::path& dir, PackFixture& pack, Load l
            "(node 9) >/dev/null 2>&1 &\nawaitGrown 64\n"},
       {"80 generations, each detaching, starting the next and exiting",
        "'" + hop.string() + "' 80 >/dev/null 2>&1\nawaitGrown 1\n"},
+      // Their children are reaped by the kernel as they end, so that their pids are handed on at
+      // once: the walk must signal only the processes it stopped, never a pid.
+      {"20 parents that ignore SIGCHLD and keep starting children that end at once",
+       "churn() { trap '' CHLD; " + markGrowth +
+           "; while :; do (exit 0) & sleep 0.01; done; }\n"
+           "i=0; while [ $i -lt 20 ]; do (churn) >/dev/null 2>&1 & i=$((i + 1)); done\n"
+           "awaitGrown 20\n"},
   };
   fs::path where = dir / "where";
   fs::path answering = dir / "answering";
@@ -639,32 +896,20 @@ void expectGrowingTreesEndedWhole(const fs::path& dir, PackFixture& pack, Load l
     }
     for (const auto& tree : trees) {
       std::string mark = "QP_TEST_MARK=tree-" + std::to_string(::getpid());
-      writeScript(pack.interpreter(),
-                  "way=walk\n"
-                  "grep -q '^0::.*/quality-pack-check-[0-9]*$' /proc/self/cgroup && way=group\n"
-                  "set -- $(grep '^NSpid:' /proc/self/status)\n"
-                  "[ $# -gt " +
-                      std::to_string(namespaceDepth() + 1) +
-                      " ] && way=namespace\n"
-                      "echo $way > '" +
-                      where.string() +
-                      "'\n"
-                      "awaitGrown() { while [ $(wc -c < '" +
-                      grown.string() + "') -lt $1 ]; do sleep 0.01; done; }\n" + tree.start +
-                      ": > '" + answering.string() + "'\necho '{\"torch\":\"2\"}'\n");
+      writeScript(pack.interpreter(), recordWay(where) + "awaitGrown() { while [ $(wc -c < '" +
+                                          grown.string() + "') -lt $1 ]; do sleep 0.01; done; }\n" +
+                                          tree.start + ": > '" + answering.string() +
+                                          "'\necho '{\"torch\":\"2\"}'\n");
       fs::remove(where);
       fs::remove(answering);
       writeFile(grown, "");
       fs::permissions(grown, fs::perms::all);
+      std::optional<TestGroup> delegated;
+      if (way.runner == Runner::DelegatedUser) {
+        delegated.emplace("qp-test-delegated-" + std::to_string(::getpid()), unprivilegedUser);
+      }
       RunOptions options;
-      if (way.unprivileged) {
-        options.arguments = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                             "--clear-groups"};
-      }
-      if (*way.refused) {
-        options.arguments.insert(options.arguments.end(), {QP_WITHOUT_FEATURES, way.refused});
-      }
-      options.arguments.insert(options.arguments.end(), {pack.executable().string(), "--check"});
+      options.arguments = commandIn(way, pack.executable(), delegated ? &*delegated : nullptr);
       options.environment = {{"QP_TEST_MARK", mark.substr(mark.find('=') + 1)}};
       std::optional<BusyOnceFileAppears> busy;
       if (load == Load::busyWhileEnding) {
@@ -673,11 +918,15 @@ void expectGrowingTreesEndedWhole(const fs::path& dir, PackFixture& pack, Load l
       auto result = runProgram(options);
       busy.reset();
       auto left = processesWithEnvironmentEntry(mark);
-      EXPECT_EQ(result.status, 0) << way.name << ", " << tree.name << ": " << result.out;
+      EXPECT_EQ(result.status, 0) << way.name << ", " << tree.name << ": " << result.out
+                                  << result.err;
       EXPECT_EQ(readFile(where), std::string(way.recorded) + "\n") << way.name;
       EXPECT_TRUE(left.empty()) << way.name << ", " << tree.name << ": " << left.size()
                                 << " left once the check had ended, such as "
                                 << (left.empty() ? "" : describeProcess(left.front()));
+      if (delegated) {
+        EXPECT_TRUE(checkGroupsIn(delegated->path()).empty()) << way.name << ": a group was left";
+      }
       for (int pid : left) {
         ::kill(pid, SIGKILL);
       }
@@ -758,22 +1007,6 @@ TEST_F(CheckLifetime, ATerminationSignalWhileTheReportWaitsEndsThePack) {
 
 // ---- When the system itself works against the check ----
 
-// The children of `pid`, as the kernel lists them; empty when it has none (yet).
-std::vector<pid_t> childrenOf(pid_t pid) {
-  return platform::linux_impl::childrenOf(pid);
-}
-
-// Waits up to five seconds for `pid` to have a child.
-std::optional<pid_t> firstChildOf(pid_t pid) {
-  for (int i = 0; i < 500; ++i) {
-    if (auto children = childrenOf(pid); !children.empty()) {
-      return children.front();
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-  return std::nullopt;
-}
-
 // A process that lost its parent before it asked to die with it would never be told: each of the
 // pack's processes looks once more after asking, and ends when its parent is gone. A slow fork
 // holds the new process back while the test kills its parent.
@@ -802,7 +1035,8 @@ TEST_F(CheckLifetime, AProcessWhoseParentWentBeforeItAskedEndsAtOnce) {
 }
 
 // An exec that never completes (the interpreter on a file system that does not answer) is
-// waited on like the rest of the run: a termination signal still ends the pack at once.
+// waited on like the rest of the run: a termination signal still ends the pack at once, whichever
+// way holds the tree, though the kernel keeps the process that waits in the exec.
 TEST_F(CheckLifetime, ATerminationSignalEndsAnExecThatHangs) {
 #ifndef QP_HUNG_FILE_SYSTEM
   GTEST_SKIP() << "built without libfuse, so without the file system that hangs";
@@ -824,11 +1058,20 @@ TEST_F(CheckLifetime, ATerminationSignalEndsAnExecThatHangs) {
   fs::create_directories(pack_.interpreter().parent_path());
   fs::create_symlink(mount / "python3", pack_.interpreter());
 
-  RunOptions options;
-  options.arguments = {pack_.executable().string(), "--check"};
-  StartedProgram pack(options);
-  std::this_thread::sleep_for(500ms);
-  expectEndedBySigtermAtOnce(pack);
+  for (const auto& way : holdingWays) {
+    if (way.runner != Runner::Root || whyNot(way)) {
+      continue;
+    }
+    RunOptions options;
+    options.arguments = commandIn(way, pack_.executable(), nullptr);
+    StartedProgram pack(options);
+    std::this_thread::sleep_for(500ms);
+    auto signalled = Clock::now();
+    ::kill(pack.pid(), SIGTERM);
+    auto result = pack.wait(10s);
+    EXPECT_LT(Clock::now() - signalled, 2s) << way.name;
+    EXPECT_EQ(result.signal, SIGTERM) << way.name;
+  }
 
   ::kill(fileSystem.pid(), SIGKILL);
   fileSystem.wait(5s);
@@ -867,6 +1110,294 @@ TEST_F(CheckLifetime, WithAForeignProcOnlyTheInterpreterIsEnded) {
   EXPECT_LT(Clock::now() - signalled, 1s);
   EXPECT_TRUE(beatStopped(interpreter));
   EXPECT_FALSE(beatStopped(sibling)) << "a process outside the interpreter's tree was ended";
+}
+
+// ---- What the system lacks, and what the caller or the tree does ----
+
+// Where the system lacks what a way needs (an older kernel, a container's filter), the next way
+// holds the tree, and the check is the same: the answer, nothing left behind, and nothing open in
+// the interpreter but its standard streams.
+TEST_F(CheckLifetime, EachWayHasAFallbackWhereTheSystemLacksWhatItNeeds) {
+  if (::geteuid() != 0 || !controlGroupsCanBeMade()) {
+    GTEST_SKIP() << "needs root, and control groups to take away";
+  }
+  fs::permissions(dir_.path(), fs::perms::all);
+  fs::path where = beats("where");
+  fs::path fds = beats("fds");
+  fs::path detached = beats("detached");
+  interpreterRuns(recordWay(where) + "ls /proc/self/fd > '" + fds.string() + "'\nsetsid sh -c '" +
+                  heartbeatFunction() + "beat \"$0\"' '" + detached.string() +
+                  "' >/dev/null 2>&1 &\nawaitBeat '" + detached.string() +
+                  "'\necho '{\"torch\":\"2\"}'\n");
+  TestGroup packs("qp-test-fallbacks-" + std::to_string(::getpid()));
+  const std::string group = packs.path().string();
+  // A mount namespace of the run's own, in which `setup` runs first.
+  auto mounted = [](const std::string& setup) {
+    return std::vector<std::string>{
+        "/usr/bin/unshare", "--mount", "--propagation",           "private",
+        "/bin/sh",          "-c",      setup + " && exec \"$@\"", "sh"};
+  };
+  TestGroup killed("qp-test-killed-" + std::to_string(::getpid()));
+  killed.startSleeper();
+  writeFile(killed.path() / "cgroup.kill", "1");
+  struct Case {
+    const char* name;
+    std::vector<std::string> before;  // what the pack is started through, in its group
+    HoldingWay way;
+    const TestGroup* in = nullptr;  // the pack's group, where it is not the test's `packs`
+  };
+  const Case cases[] = {
+      {"no clone3, as before Linux 5.3", {}, {"", "clone3", Runner::Root, "namespace"}},
+      {"no close_range, as before Linux 5.9", {}, {"", "close_range", Runner::Root, "namespace"}},
+      {"no close_range, in the walk", {}, {"", "close_range,pidns,clone3", Runner::Root, "walk"}},
+      {"no pidfds, as before Linux 5.3", {}, {"", "pidfd,pidns,clone3", Runner::Root, "walk"}},
+      {"no user namespaces for an unprivileged user", {}, {"", "userns", Runner::User, "walk"}},
+      {"no cgroup v2 mounted, and no PID namespace",
+       mounted("for m in $(findmnt -n -t cgroup2 -o TARGET); do umount -l \"$m\"; done"),
+       {"", "pidns", Runner::Root, "walk"}},
+      {"no cgroup.kill, as before Linux 5.14, and no PID namespace",
+       mounted("mount -t tmpfs none '" + group + "'"),
+       {"", "pidns", Runner::Root, "walk"}},
+      {"a group whose parent once had cgroup.kill written, and no PID namespace",
+       {},
+       {"", "pidns", Runner::Root, "walk"},
+       &killed},
+  };
+  for (const auto& c : cases) {
+    fs::remove(where);
+    fs::remove(detached);
+    RunOptions options;
+    options.arguments = (c.in ? c.in : &packs)->enter();
+    options.arguments.insert(options.arguments.end(), c.before.begin(), c.before.end());
+    auto command = commandIn(c.way, pack_.executable(), nullptr);
+    options.arguments.insert(options.arguments.end(), command.begin(), command.end());
+    options.environment = {{"QP_TEST_MARK", "fallback"}};
+    auto result = runProgram(options);
+    EXPECT_EQ(result.status, 0) << c.name << ": " << result.out << result.err;
+    EXPECT_EQ(readFile(where), std::string(c.way.recorded) + "\n") << c.name;
+    // ls's own listing of the folder is the fourth.
+    EXPECT_EQ(readFile(fds), "0\n1\n2\n3\n") << c.name;
+    EXPECT_TRUE(noneLeftWith("QP_TEST_MARK=fallback")) << c.name;
+    EXPECT_TRUE(checkGroupsIn((c.in ? c.in : &packs)->path()).empty())
+        << c.name << ": a group was left behind";
+  }
+}
+
+// A caller that starts the check with standard streams closed (quality-pack --check <&- 2>&-)
+// gets the same check: nothing of the pack's lands on them to be replaced, so nothing spins, and
+// no way gives up on what it made.
+TEST_F(CheckLifetime, ClosedStandardStreamsChangeNothing) {
+  fs::path where = beats("where");
+  interpreterRuns(recordWay(where) + "sleep 1\necho '{\"torch\":\"2\"}'\n");
+  for (const auto& way : holdingWays) {
+    if (way.runner != Runner::Root || whyNot(way)) {
+      continue;
+    }
+    for (Stream error : {Stream::Capture, Stream::Closed}) {
+      std::string name = std::string(way.name) +
+                         (error == Stream::Closed ? ", input and error closed" : ", input closed");
+      fs::remove(where);
+      RunOptions options;
+      options.arguments = commandIn(way, pack_.executable(), nullptr);
+      options.input = Stream::Closed;
+      options.error = error;
+      auto result = runProgram(options);
+      EXPECT_EQ(result.status, 0) << name << ": " << result.out;
+      EXPECT_NE(result.out.find("\"ok\":true"), std::string::npos) << name << ": " << result.out;
+      EXPECT_EQ(readFile(where), std::string(way.recorded) + "\n") << name;
+      // A wait that spins takes the whole second of the interpreter's in processor time.
+      EXPECT_LT(result.cpuTime, 600ms) << name;
+    }
+  }
+}
+
+// A supervisor that ends the whole job with SIGKILL (timeout -s KILL, or at a random moment) kills
+// the pack and the interpreter, not the keeper, which is in a process group of its own: it sees
+// the pack go and ends the rest of the tree, and no group is left.
+TEST_F(CheckLifetime, ASigkillToTheWholeProcessGroupLeavesNothing) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "the ways are chosen as root";
+  }
+  fs::path detached = beats("detached");
+  interpreterRuns("setsid sh -c '" + heartbeatFunction() + "beat \"$0\"' '" + detached.string() +
+                  "' >/dev/null 2>&1 &\n(exec sleep 30) &\nexec sleep 30\n");
+  std::mt19937 random(static_cast<unsigned>(::getpid()));
+  std::optional<TestGroup> packs;
+  if (controlGroupsCanBeMade()) {
+    packs.emplace("qp-test-group-kill-" + std::to_string(::getpid()));
+  }
+  auto groupsLeft = [&packs] { return packs ? checkGroupsIn(packs->path()).size() : 0u; };
+  for (const auto& way : holdingWays) {
+    if (way.runner != Runner::Root || whyNot(way)) {
+      continue;
+    }
+    fs::remove(detached);
+    RunOptions timeout;
+    timeout.arguments = {"/usr/bin/timeout", "-s", "KILL", "1"};
+    auto command = commandIn(way, pack_.executable(), packs ? &*packs : nullptr);
+    timeout.arguments.insert(timeout.arguments.end(), command.begin(), command.end());
+    timeout.environment = {{"QP_TEST_MARK", "group-kill"}};
+    EXPECT_EQ(runProgram(timeout).status, 128 + SIGKILL) << way.name;
+    EXPECT_TRUE(noneLeftWith("QP_TEST_MARK=group-kill")) << way.name;
+    EXPECT_EQ(groupsLeft(), 0u) << way.name;
+    // At random moments, from the pack's first steps on.
+    for (int round = 0; round < 3; ++round) {
+      RunOptions options = startedBy("", "", "", /*ownGroup=*/true);
+      options.arguments.pop_back();
+      options.arguments.pop_back();
+      options.arguments.insert(options.arguments.end(), command.begin(), command.end());
+      options.environment = {{"QP_TEST_MARK", "group-kill"}};
+      StartedProgram pack(options);
+      std::this_thread::sleep_for(std::chrono::milliseconds(random() % 300));
+      ::kill(-pack.pid(), SIGKILL);
+      pack.wait(5s);
+      EXPECT_TRUE(noneLeftWith("QP_TEST_MARK=group-kill")) << way.name << ", round " << round;
+      EXPECT_EQ(groupsLeft(), 0u) << way.name << ", round " << round;
+    }
+  }
+}
+
+// A process of the tree that opens the pack's and the keeper's descriptors again through /proc,
+// as any process of the same user could, gets nothing that keeps the keeper from seeing the pack
+// go: the two are not open to other processes of the user, their channel is a socket (which /proc
+// can't open), and the keeper learns of the pack's end from the kernel too.
+TEST_F(CheckLifetime, DescriptorsOpenedAgainThroughProcKeepNothingAlive) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "the ways are chosen as root";
+  }
+  fs::permissions(dir_.path(), fs::perms::all);
+  fs::path packPid = beats("pack-pid");
+  fs::path opened = beats("opened");
+  fs::path interpreter = beats("interpreter");
+  writeFile(dir_.path() / "holder.py", R"(
+import glob, os, sys, time
+pid_file, opened_file = sys.argv[1:3]
+while not os.path.exists(pid_file):
+    time.sleep(0.01)
+pack = open(pid_file).read().strip()
+keepers = open("/proc/%s/task/%s/children" % (pack, pack)).read().split()
+held = []
+for process in [pack] + keepers:
+    for path in glob.glob("/proc/%s/fd/*" % process):
+        for flags in (os.O_RDWR, os.O_WRONLY, os.O_RDONLY):
+            try:
+                held.append(os.open(path, flags))
+                break
+            except OSError:
+                pass
+with open(opened_file, "w") as f:
+    f.write(str(len(held)))
+time.sleep(30)
+)");
+  interpreterRuns("python3 '" + (dir_.path() / "holder.py").string() + "' '" + packPid.string() +
+                  "' '" + opened.string() + "' &\nbeat '" + interpreter.string() + "'\n");
+  const HoldingWay ways[] = {
+      wayNamed("namespace"),
+      wayNamed("group"),
+      wayNamed("walk"),
+      wayNamed("namespace", Runner::User),
+      {"the walk, for an unprivileged user", "userns", Runner::User, "walk"},
+  };
+  for (const auto& way : ways) {
+    if (whyNot(way)) {
+      continue;
+    }
+    fs::remove(packPid);
+    fs::remove(opened);
+    fs::remove(interpreter);
+    RunOptions options;
+    options.arguments = commandIn(way, pack_.executable(), nullptr);
+    options.environment = {{"QP_TEST_MARK", "reopened"}};
+    StartedProgram pack(options);
+    ASSERT_TRUE(beatStarted(interpreter)) << way.name;
+    // The pack is the program the run started, or the last of the commands before it.
+    pid_t packProcess = pack.pid();
+    while (readFile("/proc/" + std::to_string(packProcess) + "/cmdline").find("--check") ==
+               std::string::npos ||
+           readFile("/proc/" + std::to_string(packProcess) + "/comm") != "quality-pack\n") {
+      auto child = firstChildOf(packProcess);
+      ASSERT_TRUE(child) << way.name;
+      packProcess = *child;
+    }
+    writeFile(packPid, std::to_string(packProcess));
+    for (int i = 0; i < 500 && !fs::exists(opened); ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    if (way.runner == Runner::User) {
+      EXPECT_EQ(readFile(opened), "0") << way.name << ": another process of the user got in";
+    }
+    ::kill(packProcess, SIGKILL);
+    pack.wait(10s);
+    EXPECT_TRUE(noneLeftWith("QP_TEST_MARK=reopened")) << way.name;
+  }
+}
+
+// Where the user may change the groups below its own (a delegated group, or root), a process of
+// the tree may move itself out of the check's group, or make a group inside it: the one is still
+// below the keeper and is ended, the other is removed with the check's own.
+TEST_F(CheckLifetime, WhatLeavesTheGroupOrMakesOneInsideIsEndedAndRemoved) {
+  if (!controlGroupsCanBeMade()) {
+    GTEST_SKIP() << "no control group can be made here";
+  }
+  fs::permissions(dir_.path(), fs::perms::all);
+  TestGroup delegated("qp-test-escape-" + std::to_string(::getpid()), unprivilegedUser);
+  fs::path escaped = beats("escaped");
+  fs::path nested = beats("nested");
+  fs::path folder = delegated.path();
+  // The check's group is the only one in the folder the pack was started in.
+  interpreterRuns("own=$(ls -d '" + folder.string() +
+                  "'/quality-pack-check-*)\n"
+                  "sh -c 'echo $$ > \"$1/cgroup.procs\"; " +
+                  heartbeatFunction() + "beat \"$0\"' '" + escaped.string() + "' \"$own/..\" &\n" +
+                  "mkdir \"$own/inner\"\n"
+                  "sh -c 'echo $$ > \"$1/inner/cgroup.procs\"; " +
+                  heartbeatFunction() + "beat \"$0\"' '" + nested.string() + "' \"$own\" &\n" +
+                  "awaitBeat '" + escaped.string() + "'\nawaitBeat '" + nested.string() +
+                  "'\necho '{\"torch\":\"2\"}'\n");
+  const HoldingWay ways[] = {wayNamed("group"), wayNamed("group", Runner::DelegatedUser)};
+  for (const auto& way : ways) {
+    fs::remove(escaped);
+    fs::remove(nested);
+    RunOptions options;
+    options.arguments = commandIn(way, pack_.executable(), &delegated);
+    options.environment = {{"QP_TEST_MARK", "escaping"}};
+    auto result = runProgram(options);
+    EXPECT_EQ(result.status, 0) << way.name << ": " << result.out << result.err;
+    EXPECT_TRUE(beatStarted(escaped)) << way.name;
+    EXPECT_TRUE(beatStopped(escaped)) << way.name << ": a process that left the group lives on";
+    EXPECT_TRUE(beatStopped(nested)) << way.name;
+    EXPECT_TRUE(checkGroupsIn(folder).empty()) << way.name;
+  }
+}
+
+// The walk as an unprivileged user meets a process it may not signal (a helper that made itself
+// root, as sudo does): that one is left at once, and the rest of the tree still goes.
+TEST_F(CheckLifetime, TheWalkLeavesAtOnceWhatItMayNotSignal) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "a helper that becomes root is installed by root";
+  }
+  fs::permissions(dir_.path(), fs::perms::all);
+  fs::path helper = dir_.path() / "becomes-root";
+  fs::copy_file(QP_BECOMES_ROOT, helper);
+  ASSERT_EQ(::chmod(helper.c_str(), 04755), 0);
+  fs::path detached = beats("detached");
+  interpreterRuns("'" + helper.string() + "' &\nsetsid sh -c '" + heartbeatFunction() +
+                  "beat \"$0\"' '" + detached.string() +
+                  "' >/dev/null 2>&1 &\necho '{\"torch\":\"2\"}'\n");
+  RunOptions options;
+  options.arguments =
+      commandIn({"the walk, for an unprivileged user", "userns", Runner::User, "walk"},
+                pack_.executable(), nullptr);
+  options.environment = {{"QP_TEST_MARK", "another-user"}};
+  auto result = runProgram(options);
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_LT(result.elapsed, 3s);
+  EXPECT_TRUE(beatStopped(detached));
+  auto left = processesWithEnvironmentEntry("QP_TEST_MARK=another-user");
+  EXPECT_EQ(left.size(), 1u) << "the helper, which the walk may not end";
+  for (int pid : left) {
+    ::kill(pid, SIGKILL);
+  }
 }
 
 }  // namespace

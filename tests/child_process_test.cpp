@@ -55,7 +55,10 @@ TEST(ChildProcess, AProgramThatCannotStartIsReported) {
 TEST(ChildProcess, AChildThatOverrunsIsKilledAndReaped) {
   TempDir dir;
   auto pidFile = dir.path() / "pid";
-  auto run = runShell("echo $$ > " + pidFile.string() + "; echo partial; exec sleep 30",
+  // The pid as the system numbers it (the shell itself opens /proc/self/stat), which is not $$
+  // where the child runs in a PID namespace of its own.
+  auto run = runShell("read pid rest < /proc/self/stat; echo $pid > " + pidFile.string() +
+                          "; echo partial; exec sleep 30",
                       {.runLimit = 300ms, .drainAfterExit = 2s});
   EXPECT_EQ(run.outcome, ChildOutcome::Failed);
   EXPECT_LT(run.elapsed, 2s);

@@ -59,6 +59,7 @@ class FakeTree : public TreeActions {
  public:
   std::map<pid_t, std::vector<pid_t>> children;
   std::set<pid_t> undying;    // processes the kernel holds: killed, they stay
+  std::set<pid_t> refused;    // processes of another user: they can't be signalled
   std::map<pid_t, int> slow;  // killed processes that wait this many rounds for the processor
   std::function<void(int round)> beforeRound = [](int) {};
   std::vector<std::string> calls;
@@ -70,7 +71,13 @@ class FakeTree : public TreeActions {
     auto found = children.find(pid);
     return found == children.end() ? std::vector<pid_t>{} : found->second;
   }
-  void stop(pid_t pid) override { calls.push_back("stop " + std::to_string(pid)); }
+  Stop stop(pid_t pid, pid_t) override {
+    if (refused.count(pid)) {
+      return Stop::Refused;
+    }
+    calls.push_back("stop " + std::to_string(pid));
+    return Stop::Stopped;
+  }
   void kill(pid_t pid) override {
     calls.push_back("kill " + std::to_string(pid));
     killed.insert(pid);
@@ -101,6 +108,7 @@ class FakeTree : public TreeActions {
   }
   bool mayStillGo(pid_t pid) override { return undying.count(pid) == 0; }
   Clock::time_point now() override { return clock += step; }
+  Clock::duration elapsed() const { return clock - Clock::time_point{}; }
   void pause() override {}
   void progressed() override { ++progressWords; }
 
@@ -182,12 +190,15 @@ TEST(TreeWalk, GoesOnWhileItFindsNewProcessesAndGivesUpOnlyOnWhatTheKernelHolds)
     bool undying;    // one process never goes
     int slowRounds;  // rounds one killed process waits for the processor before it goes
     bool ended;
+    // How long the walk may take by its clock: what the kernel holds is given up on within the
+    // half second after the last progress, not at the 30 s bound on the work.
+    std::chrono::milliseconds within;
   };
   const Case cases[] = {
-      {"a tree that keeps growing for a while", 200, false, 0, true},
-      {"a process the kernel holds", 0, true, 0, false},
-      {"killed processes that wait long for the processor", 0, false, 200, true},
-      {"a tree that never stops growing", 1 << 30, false, 0, false},
+      {"a tree that keeps growing for a while", 200, false, 0, true, 30s},
+      {"a process the kernel holds", 0, true, 0, false, 2s},
+      {"killed processes that wait long for the processor", 0, false, 200, true, 30s},
+      {"a tree that never stops growing", 1 << 30, false, 0, false, 31s},
   };
   for (const auto& c : cases) {
     FakeTree tree;
@@ -205,8 +216,23 @@ TEST(TreeWalk, GoesOnWhileItFindsNewProcessesAndGivesUpOnlyOnWhatTheKernelHolds)
       }
     };
     EXPECT_EQ(endAllDescendants(tree, FakeTree::self, WalkLimits{500ms, 30s}), c.ended) << c.name;
+    EXPECT_LE(tree.elapsed(), c.within) << c.name;
     EXPECT_GT(tree.progressWords, 0) << c.name;
     EXPECT_LT(indexOf(tree.calls, "kill 10"), tree.calls.size()) << c.name;
+  }
+}
+
+// A process that may not be signalled (another user's, as a setuid helper runs) is not one the
+// walk can end: it is left at once, with whatever is below it, and the rest still goes.
+TEST(TreeWalk, LeavesAProcessItMayNotSignalAtOnce) {
+  FakeTree tree;
+  tree.children = {{FakeTree::self, {10, 20}}, {20, {21}}};
+  tree.refused = {20};
+  EXPECT_FALSE(endAllDescendants(tree, FakeTree::self, WalkLimits{500ms, 30s}));
+  EXPECT_LT(tree.elapsed(), 1s);
+  EXPECT_LT(indexOf(tree.calls, "kill 10"), tree.calls.size());
+  for (const char* untouched : {"kill 20", "list 20", "stop 21"}) {
+    EXPECT_EQ(indexOf(tree.calls, untouched), tree.calls.size()) << untouched;
   }
 }
 

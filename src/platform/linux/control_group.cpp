@@ -1,13 +1,18 @@
 #include "platform/linux/control_group.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <charconv>
+#include <cstdio>
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/linux/system_calls.h"
+#include "platform/posix/spawn.h"
 
 namespace platform::linux_impl {
 namespace {
@@ -70,16 +75,102 @@ std::optional<std::string> below(const std::string& root, const std::string& mou
   return std::nullopt;
 }
 
-std::optional<std::string> ownGroupFolder() {
+// This process's own group's folder; none where cgroup v2 does not show it.
+Fd ownGroupFolder() {
   auto path = unifiedGroupPath(contentOf("/proc/self/cgroup"));
-  if (!path) {
-    return std::nullopt;
+  auto folder = path ? groupFolderIn(contentOf("/proc/self/mountinfo"), *path) : std::nullopt;
+  if (!folder) {
+    return Fd();
   }
-  return groupFolderIn(contentOf("/proc/self/mountinfo"), *path);
+  Fd opened(::open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // Above the standard streams: a caller may have started the pack with them closed, and the
+  // keeper puts the null device over them.
+  return posix_impl::moveAboveStandardStreams(opened) ? std::move(opened) : Fd();
 }
 
-Fd openFolder(const std::string& path) {
-  return Fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+Fd openFolderAt(int parent, const char* name) {
+  Fd folder(::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  return posix_impl::moveAboveStandardStreams(folder) ? std::move(folder) : Fd();
+}
+
+// The names of the folders in the folder `parent`.
+std::vector<std::string> folderNamesIn(int parent) {
+  std::vector<std::string> names;
+  int listed = ::openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
+  if (!dir) {
+    if (listed >= 0) {
+      ::close(listed);
+    }
+    return names;
+  }
+  while (const dirent* entry = ::readdir(dir)) {
+    std::string_view name = entry->d_name;
+    if (entry->d_type == DT_DIR && name != "." && name != "..") {
+      names.emplace_back(name);
+    }
+  }
+  ::closedir(dir);
+  return names;
+}
+
+// The name under which the folder `parent` holds the folder `folder`: the same file, not merely
+// the same name.
+std::optional<std::string> entryNamed(int parent, int folder) {
+  struct stat wanted {};
+  if (::fstat(folder, &wanted) != 0) {
+    return std::nullopt;
+  }
+  for (const std::string& name : folderNamesIn(parent)) {
+    struct stat facts {};
+    if (name.rfind(checkGroupPrefix, 0) == 0 &&
+        ::fstatat(parent, name.c_str(), &facts, AT_SYMLINK_NOFOLLOW) == 0 &&
+        facts.st_dev == wanted.st_dev && facts.st_ino == wanted.st_ino) {
+      return name;
+    }
+  }
+  return std::nullopt;
+}
+
+bool isEmptyGroup(int folder) {
+  Fd events(::openat(folder, "cgroup.events", O_RDONLY | O_CLOEXEC));
+  char text[256];
+  ssize_t n = events ? ::read(events.get(), text, sizeof text - 1) : -1;
+  if (n <= 0) {
+    return false;
+  }
+  for (std::string_view line : split(std::string_view(text, static_cast<size_t>(n)), '\n')) {
+    if (line == "populated 0") {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Removes every group made inside the group `folder`, deepest first (a group with groups inside
+// can't be removed); false when one could not be.
+bool removeGroupsInside(int folder, int depth = 0) {
+  // A tree of groups deeper than this was not made to be removed.
+  constexpr int deepest = 64;
+  bool removed = true;
+  for (const std::string& name : folderNamesIn(folder)) {
+    Fd inside = openFolderAt(folder, name.c_str());
+    removed = inside && depth < deepest && removeGroupsInside(inside.get(), depth + 1) &&
+              ::unlinkat(folder, name.c_str(), AT_REMOVEDIR) == 0 && removed;
+  }
+  return removed;
+}
+
+// Random bits for a group's name, from the kernel where it gives them.
+uint64_t randomBits() {
+  uint64_t bits = 0;
+  Fd source(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+  if (source && ::read(source.get(), &bits, sizeof bits) == static_cast<ssize_t>(sizeof bits)) {
+    return bits;
+  }
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 32);
 }
 
 }  // namespace
@@ -114,40 +205,41 @@ std::optional<std::string> groupFolderIn(std::string_view mountInfo, std::string
   return std::nullopt;
 }
 
-std::string keeperGroupName(pid_t keeper) {
-  return "quality-pack-check-" + std::to_string(keeper);
+std::string checkGroupName(pid_t keeper, uint64_t random) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%s%d-%016llx", checkGroupPrefix, static_cast<int>(keeper),
+                static_cast<unsigned long long>(random));
+  return text;
 }
 
-std::optional<ControlGroup> ControlGroup::create(const std::string& name) {
-  auto own = ownGroupFolder();
-  if (!own) {
+std::optional<ControlGroup> ControlGroup::create() {
+  Fd parent = ownGroupFolder();
+  if (!parent) {
     return std::nullopt;
   }
-  std::string path = *own + "/" + name;
-  if (::mkdir(path.c_str(), 0755) != 0) {
+  removeLeftGroups(parent.get(), leftGroupAge);
+  std::string name = checkGroupName(currentPid(), randomBits());
+  if (::mkdirat(parent.get(), name.c_str(), 0755) != 0) {
     return std::nullopt;
   }
-  Fd folder = openFolder(path);
+  Fd folder = openFolderAt(parent.get(), name.c_str());
   // Without cgroup.kill (before Linux 5.14) the group could not end what is in it at once: the
-  // walk of the process tree does the work then, and the group is not kept.
+  // other ways do the work then, and the group is not kept.
   if (!folder || ::faccessat(folder.get(), "cgroup.kill", W_OK, 0) != 0) {
-    ::rmdir(path.c_str());
+    ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);
     return std::nullopt;
   }
-  return ControlGroup(std::move(path), std::move(folder));
+  return ControlGroup(std::move(parent), std::move(name), std::move(folder));
 }
 
-std::optional<ControlGroup> ControlGroup::open(const std::string& name) {
-  auto own = ownGroupFolder();
-  if (!own) {
+std::optional<ControlGroup> ControlGroup::adopt(Fd folder) {
+  Fd parent = ownGroupFolder();
+  std::optional<std::string> name =
+      parent && folder ? entryNamed(parent.get(), folder.get()) : std::nullopt;
+  if (!name) {
     return std::nullopt;
   }
-  std::string path = *own + "/" + name;
-  Fd folder = openFolder(path);
-  if (!folder) {
-    return std::nullopt;
-  }
-  return ControlGroup(std::move(path), std::move(folder));
+  return ControlGroup(std::move(parent), std::move(*name), std::move(folder));
 }
 
 bool ControlGroup::killAll() const {
@@ -156,18 +248,7 @@ bool ControlGroup::killAll() const {
 }
 
 bool ControlGroup::isEmpty() const {
-  Fd events(::openat(folder_.get(), "cgroup.events", O_RDONLY | O_CLOEXEC));
-  char text[256];
-  ssize_t n = events ? ::read(events.get(), text, sizeof text - 1) : -1;
-  if (n <= 0) {
-    return false;
-  }
-  for (std::string_view line : split(std::string_view(text, static_cast<size_t>(n)), '\n')) {
-    if (line == "populated 0") {
-      return true;
-    }
-  }
-  return false;
+  return isEmptyGroup(folder_.get());
 }
 
 std::vector<pid_t> ControlGroup::processes() const {
@@ -189,7 +270,30 @@ std::vector<pid_t> ControlGroup::processes() const {
 }
 
 bool ControlGroup::remove() const {
-  return ::rmdir(path_.c_str()) == 0;
+  // The name is the group's only while it still leads to this folder.
+  if (entryNamed(parent_.get(), folder_.get()) != name_) {
+    return false;
+  }
+  return removeGroupsInside(folder_.get()) &&
+         ::unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR) == 0;
+}
+
+void removeLeftGroups(int parent, std::chrono::seconds age) {
+  const auto now = std::chrono::system_clock::now();
+  for (const std::string& name : folderNamesIn(parent)) {
+    if (name.rfind(checkGroupPrefix, 0) != 0) {
+      continue;
+    }
+    Fd folder = openFolderAt(parent, name.c_str());
+    struct stat facts {};
+    if (!folder || ::fstat(folder.get(), &facts) != 0 || !isEmptyGroup(folder.get())) {
+      continue;
+    }
+    auto made = std::chrono::system_clock::time_point(std::chrono::seconds(facts.st_mtim.tv_sec));
+    if (now - made >= age && removeGroupsInside(folder.get())) {
+      ::unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+    }
+  }
 }
 
 }  // namespace platform::linux_impl

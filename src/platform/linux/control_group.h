@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,39 +18,60 @@ namespace platform::linux_impl {
 // ends them all at once (cgroup.kill). Made only where the system offers all of it (cgroup v2
 // mounted, the rights to make a group below one's own, a kernel with cgroup.kill); elsewhere
 // nothing is made and nothing written.
+//
+// A group is known by the descriptor of its folder, never looked up by its name later: a name can
+// be taken by another group meanwhile, and ending that one would end processes not the pack's.
 class ControlGroup {
  public:
-  // A new group named `name` below this process's own; none where it can't be made or lacks
-  // cgroup.kill (the folder is removed again then).
-  static std::optional<ControlGroup> create(const std::string& name);
-  // The group of that name below this process's own, as another process of the same group made
-  // it: for ending what is in it when its maker could not.
-  static std::optional<ControlGroup> open(const std::string& name);
+  // A new group below this process's own, under a name no other check's can have; none where it
+  // can't be made or lacks cgroup.kill (the folder is removed again then). Empty groups that
+  // earlier checks left behind (their keepers killed while the kernel still held a process) are
+  // removed first.
+  static std::optional<ControlGroup> create();
+  // The group whose folder `folder` is, as the keeper made it and handed its folder over: for
+  // ending what is in it when the keeper could not. None when it is no group below this process's
+  // own.
+  static std::optional<ControlGroup> adopt(posix_impl::Fd folder);
 
   ControlGroup(ControlGroup&&) = default;
   ControlGroup& operator=(ControlGroup&&) = default;
 
   // The group's folder, for starting a process inside it (CLONE_INTO_CGROUP).
   int folder() const { return folder_.get(); }
-  // Sends SIGKILL to every process in the group, as one act of the kernel.
+  // The folder of the group it lies in.
+  int parent() const { return parent_.get(); }
+  // Sends SIGKILL to every process in the group and in the groups made inside it, as one act of
+  // the kernel.
   bool killAll() const;
-  // Whether no process is left in the group (its cgroup.events says "populated 0").
+  // Whether no process is left in the group or below it (its cgroup.events says "populated 0").
   bool isEmpty() const;
   // The processes in the group, as this process's PID namespace numbers them.
   std::vector<pid_t> processes() const;
-  // Removes the group's folder; false while a process is still in it.
+  // Removes the groups made inside this one, deepest first, then this one's folder, while it is
+  // still the folder this object was made for; false while a process is still in any of them.
   bool remove() const;
 
  private:
-  ControlGroup(std::string path, posix_impl::Fd folder)
-      : path_(std::move(path)), folder_(std::move(folder)) {}
+  ControlGroup(posix_impl::Fd parent, std::string name, posix_impl::Fd folder)
+      : parent_(std::move(parent)), name_(std::move(name)), folder_(std::move(folder)) {}
 
-  std::string path_;
+  posix_impl::Fd parent_;
+  std::string name_;
   posix_impl::Fd folder_;
 };
 
-// The name the keeper with pid `keeper` gives its group.
-std::string keeperGroupName(pid_t keeper);
+// What a check's group is named: the prefix, then the keeper's pid and a random part, so that
+// two checks in different PID namespaces of one group, whose keepers may share a pid, never meet.
+inline constexpr const char* checkGroupPrefix = "quality-pack-check-";
+std::string checkGroupName(pid_t keeper, uint64_t random);
+
+// How old an empty group a check left behind must be before another check removes it: a running
+// check's own group is empty only for a moment, before its program is started in it and after it
+// has ended.
+inline constexpr std::chrono::seconds leftGroupAge(60);
+// Removes, in the folder `parent`, every check's group that is empty and was made `age` ago or
+// longer.
+void removeLeftGroups(int parent, std::chrono::seconds age);
 
 // This process's group in the unified (v2) hierarchy, as /proc/self/cgroup gives it ("0::PATH");
 // none where it names none.

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace platform::linux_impl {
@@ -27,9 +28,16 @@ std::vector<pid_t> childrenOf(pid_t pid);
 class TreeActions {
  public:
   using Clock = std::chrono::steady_clock;
+  enum class Stop {
+    Stopped,  // stopped, and held on to until it is killed
+    Gone,     // no longer a child of the parent it was listed under
+    Refused,  // a process this one may not signal (another user's): not one it can end
+  };
   virtual ~TreeActions() = default;
   virtual std::vector<pid_t> childrenOf(pid_t pid) = 0;
-  virtual void stop(pid_t pid) = 0;
+  // Stops `pid` while it is still the child of `parent` it was listed as.
+  virtual Stop stop(pid_t pid, pid_t parent) = 0;
+  // Kills the process that stop() stopped as `pid`, and no other.
   virtual void kill(pid_t pid) = 0;
   // Reaps whatever of this process's children has ended; true when anything was.
   virtual bool reapEnded() = 0;
@@ -56,7 +64,8 @@ struct WalkLimits {
 // it): each is stopped before its children are listed, so that none forks while the tree is
 // walked, and killed with SIGKILL before the round is over; rounds go on while they find
 // processes that were not there before, or reap some, and orphans are reaped before each.
-// Everything stopped is killed, whatever the time. True once nothing is left below `self`.
+// Everything stopped is killed, whatever the time. A process that may not be signalled is left,
+// with what is below it, at once. True once nothing is left below `self`.
 bool endAllDescendants(TreeActions& actions, pid_t self, const WalkLimits& limits);
 
 // Whether `pid`, as /proc numbers it, is out of reach of the SIGKILL it was sent, for now: asleep
@@ -64,11 +73,16 @@ bool endAllDescendants(TreeActions& actions, pid_t self, const WalkLimits& limit
 // other process that was sent SIGKILL goes as soon as it is given the processor, however busy the
 // machine.
 bool heldByTheKernel(pid_t pid);
+// Whether `pid`, as /proc numbers it, is on its way out: it has begun to exit (a namespace's first
+// process waits there for the rest of its namespace to go).
+bool isExiting(pid_t pid);
 // Whether any of `pids` (as /proc numbers them) will still go by itself.
 bool anyMayStillGo(const std::vector<pid_t>& pids);
 // Every process below this one, as /proc numbers them, whatever PID namespace this process's own
 // pid is of: found from /proc/self. None where /proc does not show this process.
 std::vector<pid_t> descendantsShownInProc();
+// Every process below `pid`, as /proc numbers them.
+std::vector<pid_t> descendantsOf(pid_t pid);
 
 struct EndLimits {
   // How long the end waits without a step forward once nothing left will go by itself: what is
@@ -87,13 +101,17 @@ struct EndLimits {
 bool awaitWhileProgressing(const std::function<bool()>& done, const std::function<bool()>& step,
                            const std::function<bool()>& mayStillGo, const EndLimits& limits);
 
-// The system's calls, with the reaping and the word of progress its user gives.
+// The system's calls, with the reaping and the word of progress its user gives. Each process is
+// signalled through a descriptor that stands for it (a pidfd), opened before its parent is
+// checked: a process that ends meanwhile, and whose pid is handed to another (a parent that
+// ignores SIGCHLD has its children reaped by the kernel), is never signalled in its place. Where
+// the kernel has no pidfds (before Linux 5.3), the pid is signalled just after the check.
 class SystemTreeActions final : public TreeActions {
  public:
-  SystemTreeActions(std::function<bool()> reapEnded, std::function<void()> progressed)
-      : reapEnded_(std::move(reapEnded)), progressed_(std::move(progressed)) {}
+  SystemTreeActions(std::function<bool()> reapEnded, std::function<void()> progressed);
+  ~SystemTreeActions() override;
   std::vector<pid_t> childrenOf(pid_t pid) override;
-  void stop(pid_t pid) override;
+  Stop stop(pid_t pid, pid_t parent) override;
   void kill(pid_t pid) override;
   bool reapEnded() override { return reapEnded_(); }
   bool mayStillGo(pid_t pid) override { return !heldByTheKernel(pid); }
@@ -104,6 +122,7 @@ class SystemTreeActions final : public TreeActions {
  private:
   std::function<bool()> reapEnded_;
   std::function<void()> progressed_;
+  std::unordered_map<pid_t, int> held_;  // the pidfds of the processes stopped and not yet killed
 };
 
 }  // namespace platform::linux_impl

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,9 +13,13 @@
 
 #include "platform/files.h"
 #include "platform/linux/process_tree.h"
+#include "platform/linux/system_calls.h"
+#include "platform/posix/fd.h"
 
 namespace platform::linux_impl {
 namespace {
+
+using posix_impl::Fd;
 
 std::vector<std::string> entriesOf(const std::string& folder) {
   std::vector<std::string> names;
@@ -84,24 +89,49 @@ std::vector<pid_t> childrenFromProcessTable(pid_t parent) {
 // processes on a busy machine takes seconds, and whoever waits must know it is still going.
 constexpr size_t stopsPerProgress = 32;
 
-// Every process below `self`, each stopped before its children are listed: a stopped process
-// can't fork, so a tree that keeps forking can't outgrow the walk.
-std::vector<pid_t> stopDescendants(TreeActions& actions, pid_t self) {
-  std::vector<pid_t> found;
-  std::vector<pid_t> pending = actions.childrenOf(self);
-  while (!pending.empty()) {
-    pid_t pid = pending.back();
-    pending.pop_back();
-    actions.stop(pid);
-    found.push_back(pid);
-    if (found.size() % stopsPerProgress == 0) {
-      actions.progressed();
+// What one round of the walk found below `self`, each stopped before its children were listed: a
+// stopped process can't fork, so a tree that keeps forking can't outgrow the walk.
+struct Round {
+  std::vector<pid_t> stopped;
+  bool refused = false;  // a process it may not signal is still there
+};
+
+Round stopDescendants(TreeActions& actions, pid_t self) {
+  Round round;
+  std::vector<std::pair<pid_t, pid_t>>
+      pending;  // each process, with the parent it was listed under
+  auto listChildren = [&actions, &pending](pid_t parent) {
+    for (pid_t child : actions.childrenOf(parent)) {
+      pending.emplace_back(child, parent);
     }
-    for (pid_t child : actions.childrenOf(pid)) {
-      pending.push_back(child);
+  };
+  listChildren(self);
+  while (!pending.empty()) {
+    auto [pid, parent] = pending.back();
+    pending.pop_back();
+    switch (actions.stop(pid, parent)) {
+      case TreeActions::Stop::Stopped:
+        round.stopped.push_back(pid);
+        if (round.stopped.size() % stopsPerProgress == 0) {
+          actions.progressed();
+        }
+        listChildren(pid);
+        break;
+      case TreeActions::Stop::Refused:
+        // Another user's process, and whatever it starts, is not this one's to end.
+        round.refused = true;
+        break;
+      case TreeActions::Stop::Gone:
+        break;
     }
   }
-  return found;
+  return round;
+}
+
+// The text of /proc/PID/stat after the command name: ") S 1234 ...", fields from the state on.
+std::string_view fieldsAfterName(const std::string& stat) {
+  auto close = stat.rfind(')');
+  return close == std::string::npos ? std::string_view() : std::string_view(stat).substr(close + 1);
 }
 
 }  // namespace
@@ -137,12 +167,10 @@ bool endAllDescendants(TreeActions& actions, pid_t self, const WalkLimits& limit
   auto lastProgress = start;
   for (;;) {
     bool reaped = actions.reapEnded();
-    auto found = stopDescendants(actions, self);
+    auto [found, refused] = stopDescendants(actions, self);
     if (found.empty()) {
-      return true;
+      return !refused;
     }
-    // A stopped parent can't reap its children, and this process reaps only after the kill, so
-    // none of these pids can have been handed to another process meanwhile.
     bool fresh = false;
     for (pid_t pid : found) {
       actions.kill(pid);
@@ -180,6 +208,20 @@ bool heldByTheKernel(pid_t pid) {
   return state == 'D' || state == 'Z' || state == 'X';
 }
 
+bool isExiting(pid_t pid) {
+  // The fields after the command name: state, parent, group, session, terminal, its group, flags.
+  constexpr unsigned processExiting = 0x4;  // PF_EXITING
+  std::string stat = contentOf("/proc/" + std::to_string(pid) + "/stat");
+  std::string_view fields = fieldsAfterName(stat);
+  for (int skip = 0; skip < 7 && !fields.empty(); ++skip) {
+    fields.remove_prefix(std::min(fields.find(' ', 1), fields.size()));
+  }
+  unsigned flags = 0;
+  auto [end, error] = std::from_chars(fields.data() + std::min<size_t>(1, fields.size()),
+                                      fields.data() + fields.size(), flags);
+  return error == std::errc() && (flags & processExiting) != 0;
+}
+
 bool anyMayStillGo(const std::vector<pid_t>& pids) {
   return std::any_of(pids.begin(), pids.end(), [](pid_t pid) { return !heldByTheKernel(pid); });
 }
@@ -188,8 +230,12 @@ std::vector<pid_t> descendantsShownInProc() {
   char target[32];
   ssize_t n = ::readlink("/proc/self", target, sizeof target);
   auto self = n > 0 ? pidNamed(std::string_view(target, static_cast<size_t>(n))) : std::nullopt;
+  return self ? descendantsOf(*self) : std::vector<pid_t>{};
+}
+
+std::vector<pid_t> descendantsOf(pid_t ancestor) {
   std::vector<pid_t> found;
-  std::vector<pid_t> pending = self ? childrenOf(*self) : std::vector<pid_t>{};
+  std::vector<pid_t> pending = childrenOf(ancestor);
   while (!pending.empty()) {
     pid_t pid = pending.back();
     pending.pop_back();
@@ -220,16 +266,54 @@ bool awaitWhileProgressing(const std::function<bool()>& done, const std::functio
   return true;
 }
 
+SystemTreeActions::SystemTreeActions(std::function<bool()> reapEnded,
+                                     std::function<void()> progressed)
+    : reapEnded_(std::move(reapEnded)), progressed_(std::move(progressed)) {
+  // A walk may hold a descriptor for each of thousands of stopped processes at once.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
+}
+
+SystemTreeActions::~SystemTreeActions() {
+  for (auto& [pid, pidfd] : held_) {
+    ::close(pidfd);
+  }
+}
+
 std::vector<pid_t> SystemTreeActions::childrenOf(pid_t pid) {
   return linux_impl::childrenOf(pid);
 }
 
-void SystemTreeActions::stop(pid_t pid) {
-  ::kill(pid, SIGSTOP);
+TreeActions::Stop SystemTreeActions::stop(pid_t pid, pid_t parent) {
+  // Opened before the parent is checked: if `pid` is still the child of `parent` once the
+  // descriptor stands for it, the descriptor stands for that child, whatever happens to the pid.
+  Fd handle(pidfdOpen(pid));
+  if (parentInStat(contentOf("/proc/" + std::to_string(pid) + "/stat")) != parent) {
+    return Stop::Gone;
+  }
+  int sent = handle ? pidfdSendSignal(handle.get(), SIGSTOP) : ::kill(pid, SIGSTOP);
+  if (sent != 0) {
+    return errno == EPERM ? Stop::Refused : Stop::Gone;
+  }
+  if (handle) {
+    held_[pid] = handle.release();
+  }
+  return Stop::Stopped;
 }
 
 void SystemTreeActions::kill(pid_t pid) {
-  ::kill(pid, SIGKILL);
+  auto held = held_.find(pid);
+  if (held == held_.end()) {
+    // Stopped without a descriptor (none to be had): stopped, it can't have gone by itself.
+    ::kill(pid, SIGKILL);
+    return;
+  }
+  pidfdSendSignal(held->second, SIGKILL);
+  ::close(held->second);
+  held_.erase(held);
 }
 
 void SystemTreeActions::pause() {

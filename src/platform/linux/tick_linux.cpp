@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/linux/system_calls.h"
 #include "platform/posix/tick.h"
 #include "platform/posix/tick_thread.h"
 
@@ -28,7 +29,7 @@ struct Tick::State {
     sigevent event{};
     event.sigev_notify = SIGEV_THREAD_ID;
     event.sigev_signo = SIGCHLD;
-    event._sigev_un._tid = ::gettid();
+    event._sigev_un._tid = linux_impl::currentThread();
     if (::timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) {
       return false;
     }

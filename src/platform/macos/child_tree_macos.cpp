@@ -177,6 +177,11 @@ bool programGetsOwnGroup() {
   return !::isatty(STDIN_FILENO);
 }
 
+// macOS has no splice: what is beyond the tail is read and dropped.
+size_t discardFromPipe(int, size_t) {
+  return 0;
+}
+
 // The program is started by posix_spawn (above), never through becomeProgram: the hooks of that
 // way have nothing to do here.
 void prepareChildForExec(const SpawnPlan&, pid_t) {}

@@ -177,8 +177,10 @@ class PosixChildProcesses final : public ChildProcesses {
                               const ChildLimits& limits) override {
     auto output = posix_impl::makePipe();
     auto failure = posix_impl::makePipe();
+    // Without a pipe for standard error (a limit on open files reached), the child writes it to
+    // the null device, as when its tail is not kept: the run and its verdict are the same.
     auto errors = launch.keepErrorTail ? posix_impl::makePipe() : std::nullopt;
-    if (!output || !failure || (launch.keepErrorTail && !errors)) {
+    if (!output || !failure) {
       return ChildRun{};
     }
     posix_impl::sizeOutputPipe(output->read.get());

@@ -1,6 +1,7 @@
 #include "platform/posix/pipe_tail.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@ PipeTail::PipeTail(Fd read, size_t limit) : read_(std::move(read)), limit_(limit
 void PipeTail::drain() {
   char buffer[4096];
   while (read_) {
+    discardAllButTail();
     ssize_t n = ::read(read_.get(), buffer, sizeof buffer);
     if (n > 0) {
       tail_.append(buffer, static_cast<size_t>(n));
@@ -31,6 +33,19 @@ void PipeTail::drain() {
       }
       return;
     }
+  }
+}
+
+// What waits in the pipe beyond the tail's worth would only be read to be dropped: the kernel
+// drops it unread where it can, so that a flood costs this process no copying.
+void PipeTail::discardAllButTail() {
+  int waiting = 0;
+  if (::ioctl(read_.get(), FIONREAD, &waiting) != 0 || static_cast<size_t>(waiting) <= limit_) {
+    return;
+  }
+  if (discardFromPipe(read_.get(), static_cast<size_t>(waiting) - limit_) > 0) {
+    // What is left in the pipe is at least a whole tail, and newer than anything kept.
+    tail_.clear();
   }
 }
 

@@ -21,6 +21,8 @@ class PipeTail {
   std::string finish();
 
  private:
+  void discardAllButTail();
+
   Fd read_;
   size_t limit_;
   std::string tail_;

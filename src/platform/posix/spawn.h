@@ -77,11 +77,14 @@ bool programGetsOwnGroup();
 // Per system, where the child becomes the program through becomeProgram: what it does first
 // (a parent-death signal, where the system has one).
 void prepareChildForExec(const SpawnPlan& plan, pid_t expectedParent);
-// Per system, where the child becomes the program through becomeProgram: marks every descriptor
-// above the standard streams close-on-exec.
+// Per system, where the child becomes the program through becomeProgram: leaves no descriptor
+// above the standard streams open across the exec but the failure report's pipe (close-on-exec).
 void closeInheritedDescriptorsOnExec(const SpawnPlan& plan);
 // Per system: the pipe buffer the output is read through, where it can be chosen.
 void sizeOutputPipe(int readFd);
+// Per system: drops up to `bytes` bytes from the pipe `readFd` without reading them, where the
+// system can; how many it dropped (0 where it can't).
+size_t discardFromPipe(int readFd, size_t bytes);
 // Per system: where the system can, the waiting thread is woken (as by the tick) as soon as
 // `readFd` has something to read.
 void wakeOnInput(int readFd);

@@ -34,6 +34,8 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds keeperWorkCap(60);
 // How long what the kernel holds is waited for once the keeper is gone.
 constexpr std::chrono::milliseconds kernelHoldLimit(500);
+// How often a keeper that someone stopped is let go on while the program runs.
+constexpr std::chrono::milliseconds goOnInterval(100);
 
 // The executable's side of the keeper.
 class KeptTree final : public ChildTree {
@@ -41,9 +43,13 @@ class KeptTree final : public ChildTree {
   KeptTree(pid_t keeper, Fd channel) : keeper_(keeper), channel_(std::move(channel)) {}
 
   std::optional<ProcessEnd> look() override {
-    // A keeper that someone stopped is let go on at every look: the program's end is seen only
-    // through it.
-    letKeeperGoOn();
+    // A keeper that someone stopped is let go on, a tick's time at most after: the program's end
+    // is seen only through it. Not at every look: input on the pipes wakes the wait far more
+    // often than that.
+    if (Clock::now() - lastGoOn_ >= goOnInterval) {
+      letKeeperGoOn();
+      lastGoOn_ = Clock::now();
+    }
     readReport();
     return end_;
   }
@@ -229,6 +235,7 @@ class KeptTree final : public ChildTree {
   std::optional<ControlGroup> group_;
   bool keeperDone_ = false;
   bool keeperReaped_ = false;
+  Clock::time_point lastGoOn_{};
 };
 
 }  // namespace

@@ -964,9 +964,11 @@ TEST_F(CheckLifetime, OrphansAreReapedAsTheyEnd) {
   };
   const Case cases[] = {
       {"as it is", {}},
-      // In a PID namespace whose /proc is the outer one's, no pid read there can be trusted; the
-      // walk is the only way left, and it reaps without /proc.
+      // In a PID namespace whose /proc is the outer one's, no pid read there can be trusted; with
+      // no namespace or group of its own either, the walk reaps without /proc.
       {"without a /proc of its own",
+       {"/usr/bin/unshare", "--fork", "--pid", QP_WITHOUT_FEATURES, "pidns,clone3"}},
+      {"in a PID namespace without a /proc of its own",
        {"/usr/bin/unshare", "--fork", "--pid", QP_WITHOUT_FEATURES, "clone3"}},
   };
   for (const auto& c : cases) {

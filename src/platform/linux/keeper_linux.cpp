@@ -62,9 +62,12 @@ constexpr std::chrono::milliseconds kernelHoldLimit(500);
 // the executable's end is seen even where a process of the tree holds the channel open.
 constexpr int executableGoneSignal = SIGUSR1;
 
-// What the namespace's first process reads from the keeper.
+// What the namespace's first process reads from the keeper, and what it tells the keeper while it
+// ends the namespace: that it got somewhere, and that it is leaving.
 constexpr char goAheadByte = 'g';
 constexpr char endAllByte = 'e';
+constexpr char progressByte = 'p';
+constexpr char leavingByte = 'x';
 
 // A new process, as fork makes one, with the clone3 `flags` and the group's folder for
 // CLONE_INTO_CGROUP: 0 in the new process, -1 where the kernel refuses.
@@ -245,8 +248,8 @@ void letOthersIn(bool allowed) {
 // When it goes, however, the kernel ends everything left in the namespace.
 class NamespaceFirst {
  public:
-  NamespaceFirst(const SpawnPlan& plan, int report, Fd fromKeeper)
-      : plan_(plan), reporter_(report), report_(report), fromKeeper_(std::move(fromKeeper)) {}
+  NamespaceFirst(const SpawnPlan& plan, int report, Fd keeper)
+      : plan_(plan), reporter_(report), report_(report), toKeeper_(std::move(keeper)) {}
 
   [[noreturn]] void run() {
     // Should the keeper go, so does this process, and with it the namespace.
@@ -268,7 +271,7 @@ class NamespaceFirst {
     if (program_ < 0) {
       posix_impl::failInChild(plan_);
     }
-    closeAllBut({report_, fromKeeper_.get(), childEnds.get()}, plan_.highestFd);
+    closeAllBut({report_, toKeeper_.get(), childEnds.get()}, plan_.highestFd);
     nullStandardStreams();
     for (;;) {
       bool asked = awaitInput(childEnds.get());
@@ -286,7 +289,7 @@ class NamespaceFirst {
   // Waits until the keeper sends a byte or goes, a child ends, or the look interval passes; true
   // when the keeper's pipe is readable.
   bool awaitInput(int childEnds) {
-    pollfd watched[2] = {{fromKeeper_.get(), POLLIN, 0}, {childEnds, POLLIN, 0}};
+    pollfd watched[2] = {{toKeeper_.get(), POLLIN, 0}, {childEnds, POLLIN, 0}};
     int ready = ::poll(watched, childEnds >= 0 ? 2 : 1, lookIntervalMs);
     readSignals(childEnds, 0, 0);
     return ready > 0 && watched[0].revents != 0;
@@ -297,13 +300,13 @@ class NamespaceFirst {
     char byte = 0;
     ssize_t n;
     do {
-      n = ::read(fromKeeper_.get(), &byte, 1);
+      n = ::read(toKeeper_.get(), &byte, 1);
     } while (n < 0 && errno == EINTR);
     return n == 1 ? byte : 0;
   }
 
   bool keeperGone() const {
-    pollfd keeper{fromKeeper_.get(), POLLIN, 0};
+    pollfd keeper{toKeeper_.get(), POLLIN, 0};
     return ::poll(&keeper, 1, 0) > 0 && (keeper.revents & POLLHUP) != 0;
   }
 
@@ -318,7 +321,7 @@ class NamespaceFirst {
   // kill(-1) from a namespace's first process reaches every other process in it; each that goes
   // comes back to this one to be reaped, so having no child left means the namespace is empty.
   // What the kernel holds is left to it: once this process exits, the kernel ends the rest and
-  // only then lets it be reaped.
+  // only then lets it be reaped. The keeper hears of each step, and of the leaving.
   [[noreturn]] void endAll() {
     ::kill(-1, SIGKILL);
     awaitWhileProgressing(
@@ -327,18 +330,25 @@ class NamespaceFirst {
           bool reaped = reapOrphans();
           if (reaped) {
             reporter_.progress();
+            tellKeeper(progressByte);
           }
           return reaped;
         },
         [this] { return stillGoing(anyMayStillGo(descendantsShownInProc()), reporter_); },
         EndLimits{});
+    tellKeeper(leavingByte);
     ::_exit(0);
+  }
+
+  void tellKeeper(char byte) const {
+    ssize_t ignored = ::send(toKeeper_.get(), &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+    (void)ignored;
   }
 
   const SpawnPlan& plan_;
   Reporter reporter_;
   int report_;
-  Fd fromKeeper_;
+  Fd toKeeper_;  // a channel of its own with the keeper
   pid_t program_ = -1;
 };
 
@@ -493,7 +503,7 @@ class Keeper {
     if (ownUserNamespace && !procIsOurs_) {
       return false;
     }
-    auto toFirst = posix_impl::makePipe();
+    auto toFirst = makeKeeperChannel();
     if (!toFirst) {
       return false;
     }
@@ -502,8 +512,8 @@ class Keeper {
     letOthersIn(ownUserNamespace);
     pid_t first = cloneWithNamespaces(CLONE_NEWPID | (ownUserNamespace ? CLONE_NEWUSER : 0));
     if (first == 0) {
-      toFirst->write.reset();
-      NamespaceFirst(plan_, channel_.get(), std::move(toFirst->read)).run();
+      toFirst->executable.reset();
+      NamespaceFirst(plan_, channel_.get(), std::move(toFirst->keeper)).run();
     }
     letOthersIn(false);
     if (first < 0) {
@@ -512,14 +522,14 @@ class Keeper {
     // The program, which the first process starts, stays in the caller's process group.
     ::setpgid(first, start_.callerGroup);
     if ((ownUserNamespace && !mapOwnIds(first)) ||
-        ::write(toFirst->write.get(), &goAheadByte, 1) != 1) {
+        ::write(toFirst->executable.get(), &goAheadByte, 1) != 1) {
       // Not reaped yet, the pid is still this child's.
       ::kill(first, SIGKILL);
       ::waitpid(first, nullptr, __WALL);
       return false;
     }
     first_ = first;
-    toFirst_ = std::move(toFirst->write);
+    toFirst_ = std::move(toFirst->executable);
     way_ = KeeperWay::PidNamespace;
     return true;
   }
@@ -600,8 +610,9 @@ class Keeper {
   }
 
   // The namespace's first process ends the rest and then itself; the kernel lets it be reaped only
-  // once the namespace is empty. What the kernel holds there (a process stuck in the kernel) is
-  // waited for as anywhere else, and then left to it: the first process is not waited for beyond.
+  // once the namespace is empty. It is waited for while it gets somewhere, as it says; once it is
+  // leaving, what the kernel holds there (a process stuck in the kernel) is waited for as anywhere
+  // else, and then left to the kernel, with the first process.
   void endNamespace() {
     if (first_ < 0) {
       return;
@@ -609,24 +620,34 @@ class Keeper {
     ssize_t ignored = ::write(toFirst_.get(), &endAllByte, 1);
     (void)ignored;
     const pid_t first = first_;
-    size_t left = procIsOurs_ ? descendantsOf(first).size() : 0;
-    awaitWhileProgressing([this] { return first_ < 0; },
-                          [this, first, &left] {
-                            bool reaped = reapOrphans();
-                            size_t now =
-                                procIsOurs_ && first_ >= 0 ? descendantsOf(first).size() : 0;
-                            bool fewer = now < left;
-                            left = now;
-                            if (reaped || fewer) {
-                              reporter_.progress();
-                            }
-                            return reaped || fewer;
-                          },
-                          [this, first] {
-                            return procIsOurs_ && first_ >= 0 &&
-                                   (!isExiting(first) || anyMayStillGo(descendantsOf(first)));
-                          },
-                          EndLimits{});
+    bool leaving = false;
+    awaitWhileProgressing(
+        [this] { return first_ < 0; },
+        [this, &leaving] {
+          bool reaped = reapOrphans();
+          bool heard = hearFromFirst(leaving);
+          if (heard) {
+            reporter_.progress();
+          }
+          return reaped || heard;
+        },
+        [this, first, &leaving] {
+          return first_ >= 0 && (!leaving || (procIsOurs_ && anyMayStillGo(descendantsOf(first))));
+        },
+        EndLimits{});
+  }
+
+  // Takes in what the first process said; true when it got somewhere.
+  bool hearFromFirst(bool& leaving) const {
+    bool progressed = false;
+    char said[64];
+    for (ssize_t n; (n = ::recv(toFirst_.get(), said, sizeof said, MSG_DONTWAIT)) > 0;) {
+      for (ssize_t i = 0; i < n; ++i) {
+        progressed = progressed || said[i] == progressByte;
+        leaving = leaving || said[i] == leavingByte;
+      }
+    }
+    return progressed;
   }
 
   void walkTree() {

@@ -411,7 +411,7 @@ class Keeper {
   }
 
   void startProgram() {
-    if (startInNamespace(false) || startInGroup() || startInNamespace(true)) {
+    if (startInGroup() || startInNamespace(false) || startInNamespace(true)) {
       return;
     }
     ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);

@@ -1387,9 +1387,11 @@ TEST_F(CheckLifetime, TheWalkLeavesAtOnceWhatItMayNotSignal) {
   fs::copy_file(QP_BECOMES_ROOT, helper);
   ASSERT_EQ(::chmod(helper.c_str(), 04755), 0);
   fs::path detached = beats("detached");
-  interpreterRuns("'" + helper.string() + "' >/dev/null 2>&1 &\nsetsid sh -c '" + heartbeatFunction() +
-                  "beat \"$0\"' '" + detached.string() +
-                  "' >/dev/null 2>&1 &\necho '{\"torch\":\"2\"}'\n");
+  fs::path root = beats("root");
+  interpreterRuns(
+      "'" + helper.string() + "' '" + root.string() + "' >/dev/null 2>&1 &\nwhile [ ! -e '" +
+      root.string() + "' ]; do sleep 0.01; done\nsetsid sh -c '" + heartbeatFunction() +
+      "beat \"$0\"' '" + detached.string() + "' >/dev/null 2>&1 &\necho '{\"torch\":\"2\"}'\n");
   RunOptions options;
   options.arguments =
       commandIn({"the walk, for an unprivileged user", "userns", Runner::User, "walk"},

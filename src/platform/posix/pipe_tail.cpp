@@ -12,6 +12,8 @@ namespace platform::posix_impl {
 
 PipeTail::PipeTail(Fd read, size_t limit) : read_(std::move(read)), limit_(limit) {
   ::fcntl(read_.get(), F_SETFL, ::fcntl(read_.get(), F_GETFL) | O_NONBLOCK);
+  // As large as the output's: a writer that floods it waits less often for this process to wake.
+  sizeOutputPipe(read_.get());
   wakeOnInput(read_.get());
 }
 

@@ -1276,15 +1276,23 @@ TEST_F(CheckLifetime, DescriptorsOpenedAgainThroughProcKeepNothingAlive) {
   fs::path opened = beats("opened");
   fs::path interpreter = beats("interpreter");
   writeFile(dir_.path() / "holder.py", R"(
-import glob, os, sys, time
+import ctypes, glob, os, sys, time
 pid_file, opened_file = sys.argv[1:3]
 while not os.path.exists(pid_file):
     time.sleep(0.01)
 pack = open(pid_file).read().strip()
 keepers = open("/proc/%s/task/%s/children" % (pack, pack)).read().split()
 held = []
+# pidfd_getfd copies a descriptor out of another process, sockets included, where ptrace would be
+# allowed (root may; another user's non-dumpable process refuses).
+libc = ctypes.CDLL(None, use_errno=True)
 for process in [pack] + keepers:
+    pidfd = libc.syscall(434, int(process), 0)
     for path in glob.glob("/proc/%s/fd/*" % process):
+        copied = libc.syscall(438, pidfd, int(os.path.basename(path)), 0) if pidfd >= 0 else -1
+        if copied >= 0:
+            held.append(copied)
+            continue
         for flags in (os.O_RDWR, os.O_WRONLY, os.O_RDONLY):
             try:
                 held.append(os.open(path, flags))

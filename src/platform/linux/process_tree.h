@@ -73,9 +73,6 @@ bool endAllDescendants(TreeActions& actions, pid_t self, const WalkLimits& limit
 // other process that was sent SIGKILL goes as soon as it is given the processor, however busy the
 // machine.
 bool heldByTheKernel(pid_t pid);
-// Whether `pid`, as /proc numbers it, is on its way out: it has begun to exit (a namespace's first
-// process waits there for the rest of its namespace to go).
-bool isExiting(pid_t pid);
 // Whether any of `pids` (as /proc numbers them) will still go by itself.
 bool anyMayStillGo(const std::vector<pid_t>& pids);
 // Every process below this one, as /proc numbers them, whatever PID namespace this process's own

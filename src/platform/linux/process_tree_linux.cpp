@@ -128,12 +128,6 @@ Round stopDescendants(TreeActions& actions, pid_t self) {
   return round;
 }
 
-// The text of /proc/PID/stat after the command name: ") S 1234 ...", fields from the state on.
-std::string_view fieldsAfterName(const std::string& stat) {
-  auto close = stat.rfind(')');
-  return close == std::string::npos ? std::string_view() : std::string_view(stat).substr(close + 1);
-}
-
 }  // namespace
 
 bool procIsOurs() {
@@ -206,20 +200,6 @@ bool heldByTheKernel(pid_t pid) {
   }
   char state = stat[close + 2];
   return state == 'D' || state == 'Z' || state == 'X';
-}
-
-bool isExiting(pid_t pid) {
-  // The fields after the command name: state, parent, group, session, terminal, its group, flags.
-  constexpr unsigned processExiting = 0x4;  // PF_EXITING
-  std::string stat = contentOf("/proc/" + std::to_string(pid) + "/stat");
-  std::string_view fields = fieldsAfterName(stat);
-  for (int skip = 0; skip < 7 && !fields.empty(); ++skip) {
-    fields.remove_prefix(std::min(fields.find(' ', 1), fields.size()));
-  }
-  unsigned flags = 0;
-  auto [end, error] = std::from_chars(fields.data() + std::min<size_t>(1, fields.size()),
-                                      fields.data() + fields.size(), flags);
-  return error == std::errc() && (flags & processExiting) != 0;
 }
 
 bool anyMayStillGo(const std::vector<pid_t>& pids) {

@@ -45,10 +45,9 @@ void PipeTail::discardAllButTail() {
   if (::ioctl(read_.get(), FIONREAD, &waiting) != 0 || static_cast<size_t>(waiting) <= limit_) {
     return;
   }
-  if (discardFromPipe(read_.get(), static_cast<size_t>(waiting) - limit_) > 0) {
-    // What is left in the pipe is at least a whole tail, and newer than anything kept.
-    tail_.clear();
-  }
+  // What is left in the pipe is at least a whole tail, and newer than anything kept: the reads
+  // that follow replace what the tail held.
+  discardFromPipe(read_.get(), static_cast<size_t>(waiting) - limit_);
 }
 
 std::string PipeTail::finish() {

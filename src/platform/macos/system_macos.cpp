@@ -112,39 +112,36 @@ const ObjcRuntime* openAppKit() {
   return loaded ? objcRuntime() : nullptr;
 }
 
-// Taken on its own, so that a system without it loses the alert and nothing else of
-// CoreFoundation.
+// One function of a system library, taken on its own: a system without it loses that function
+// and nothing else. The library stays loaded (DynamicLibrary never closes it); none where the
+// library or the function is missing.
+template <typename FunctionPointer>
+FunctionPointer systemFunction(const char* libraryPath, const char* symbol) {
+  DynamicLibrary library{libraryPath};
+  FunctionPointer function = nullptr;
+  library.bind(function, symbol);
+  return library.usable() ? function : nullptr;
+}
+
 UserNotificationDisplayAlert userNotificationDisplayAlert() {
-  struct Loaded {
-    DynamicLibrary library{coreFoundationPath};
-    UserNotificationDisplayAlert displayAlert = nullptr;
-    Loaded() { library.bind(displayAlert, "CFUserNotificationDisplayAlert"); }
-  };
-  static const Loaded* loaded = new Loaded;
-  return loaded->library.usable() ? loaded->displayAlert : nullptr;
+  static const auto displayAlert = systemFunction<UserNotificationDisplayAlert>(
+      coreFoundationPath, "CFUserNotificationDisplayAlert");
+  return displayAlert;
 }
 
 // Without CoreGraphics there is no window-server session to be found.
 CFDictionaryRef copySessionDictionary() {
-  struct Loaded {
-    DynamicLibrary library{coreGraphicsPath};
-    CFDictionaryRef (*copyCurrentDictionary)() = nullptr;
-    Loaded() { library.bind(copyCurrentDictionary, "CGSessionCopyCurrentDictionary"); }
-  };
-  static const Loaded* loaded = new Loaded;
-  return loaded->library.usable() ? loaded->copyCurrentDictionary() : nullptr;
+  static const auto copyCurrentDictionary =
+      systemFunction<CFDictionaryRef (*)()>(coreGraphicsPath, "CGSessionCopyCurrentDictionary");
+  return copyCurrentDictionary ? copyCurrentDictionary() : nullptr;
 }
 
 // Launch Services' look-up by bundle identifier, which CoreServices re-exports from its
 // LaunchServices framework; none without it.
 CopyApplicationURLs copyApplicationURLs() {
-  struct Loaded {
-    DynamicLibrary library{coreServicesPath};
-    CopyApplicationURLs copy = nullptr;
-    Loaded() { library.bind(copy, "LSCopyApplicationURLsForBundleIdentifier"); }
-  };
-  static const Loaded* loaded = new Loaded;
-  return loaded->library.usable() ? loaded->copy : nullptr;
+  static const auto copy = systemFunction<CopyApplicationURLs>(
+      coreServicesPath, "LSCopyApplicationURLsForBundleIdentifier");
+  return copy;
 }
 
 // The main thread's run loop in its default mode; none where CoreFoundation lacks either.

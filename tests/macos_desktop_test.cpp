@@ -466,8 +466,8 @@ class MacNotice : public testing::Test {
     SetUpMessengers();
   }
 
-  // Runs the notice as the entry does: the desktop lives for the notice and goes after it.
-  void showNotice(std::chrono::milliseconds launchWait = notice::hostLaunchWait) {
+  // The system the desktop is made of, as the runtime of this test has it.
+  static MacDesktopServices services() {
     MacDesktopServices services;
     services.cf = &fake_cf::table();
     services.copySessionDictionary = copySessionDictionary;
@@ -481,7 +481,12 @@ class MacNotice : public testing::Test {
       services.copyApplicationURLs = copyApplicationURLs;
     }
     services.runLoop = {runInMode, fake_cf::asRef(&rt->defaultMode), clockNow};
-    auto desktop = makeMacDesktop(services);
+    return services;
+  }
+
+  // Runs the notice as the entry does: the desktop lives for the notice and goes after it.
+  void showNotice(std::chrono::milliseconds launchWait = notice::hostLaunchWait) {
+    auto desktop = makeMacDesktop(services());
     notice::showInstalledNotice(desktop->application(), desktop->workspace(), "1.0", launchWait);
   }
 
@@ -700,6 +705,20 @@ TEST_F(MacNotice, TheLaunchIsAwaitedInTurnsOfTheRunLoop) {
     EXPECT_GE(waited, c.waitedAtLeast);
     EXPECT_LT(waited, c.waitedBelow);
   }
+}
+
+// The wait says whether the launch was signalled: without a signal it ends, false, once the bound
+// has passed on the test's clock; a signal that came first ends it at once.
+TEST_F(MacNotice, TheWaitSaysWhetherTheLaunchWasSignalled) {
+  rt->testClock = true;
+  auto desktop = makeMacDesktop(services());
+  platform::Semaphore launched(0);
+  auto start = rt->now;
+  EXPECT_FALSE(desktop->workspace().awaitLaunch(launched, 200ms));
+  EXPECT_EQ(rt->now - start, 200ms);
+  launched.signal();
+  EXPECT_TRUE(desktop->workspace().awaitLaunch(launched, 200ms));
+  EXPECT_EQ(rt->now - start, 200ms) << "a turn after the signal had come";
 }
 
 const std::string installedByAgent =

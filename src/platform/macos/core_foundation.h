@@ -43,7 +43,6 @@ inline constexpr CFNumberType kCFNumberFloat64Type = 6;
 
 // CFRunLoopRunInMode's results, as CFRunLoop.h declares them.
 inline constexpr SInt32 kCFRunLoopRunFinished = 1;  // the mode has no source or timer to run
-inline constexpr SInt32 kCFRunLoopRunStopped = 2;
 inline constexpr SInt32 kCFRunLoopRunTimedOut = 3;
 inline constexpr SInt32 kCFRunLoopRunHandledSource = 4;
 

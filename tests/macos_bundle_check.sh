@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the macOS bundle and checks what a Mac would check first: both slices there, each
-# for macOS 11.0 and loading nothing but libSystem (libobjc, CoreFoundation, CoreGraphics and
-# AppKit are opened at run time, so none of them is a load command, and what is looked up in them
+# for macOS 11.0 and loading nothing but libSystem (libobjc, CoreFoundation, CoreGraphics,
+# CoreServices and AppKit are opened at run time, so none of them is a load command, and what is looked up in them
 # is named among the executable's strings), the arm64 slice signed as arm64 macOS requires, and
 # the Info.plist's keys.
 set -euo pipefail
@@ -34,21 +34,28 @@ for arch in x86_64 arm64; do
   [[ "$minos" == "11.0" ]] || fail "$arch is for macOS $minos, not 11.0"
   # Frameworks are opened by path, the runtime's functions looked up by name.
   undefined="$(llvm-nm-14 --arch="$arch" --undefined-only "$exe")"
+  # _availability_version_check answers __builtin_available with the system's version.
   for symbol in _dlopen _dlsym __NSGetExecutablePath _proc_listchildpids _proc_pidinfo \
-    _dispatch_semaphore_create _posix_spawn _posix_spawn_file_actions_addinherit_np; do
+    _dispatch_semaphore_create _posix_spawn _posix_spawn_file_actions_addinherit_np \
+    __availability_version_check; do
     grep -qw "$symbol" <<<"$undefined" || fail "$arch does not call $symbol"
   done
   for symbol in _objc_msgSend _CFBundleGetMainBundle _CFUserNotificationDisplayAlert \
-    _CGSessionCopyCurrentDictionary; do
+    _CGSessionCopyCurrentDictionary _LSCopyApplicationURLsForBundleIdentifier _CFRunLoopRunInMode \
+    _kCFRunLoopDefaultMode _CFErrorCopyDescription; do
     grep -qw "$symbol" <<<"$undefined" && fail "$arch links $symbol by name"
   done
 done
 
 # What the notice looks up at run time: the user-notification alert, the window-server session,
-# and -activate beside -activateIgnoringOtherApps:.
+# Launch Services, the run loop it turns while the launch is awaited, the launch error's
+# description, and -activate beside -activateIgnoringOtherApps:.
 strings="$(llvm-strings-14 "$exe")"
-for name in CFUserNotificationDisplayAlert CGSessionCopyCurrentDictionary activate \
-  activateIgnoringOtherApps: /System/Library/Frameworks/CoreGraphics.framework/CoreGraphics; do
+for name in CFUserNotificationDisplayAlert CGSessionCopyCurrentDictionary \
+  LSCopyApplicationURLsForBundleIdentifier CFRunLoopRunInMode kCFRunLoopDefaultMode \
+  CFErrorCopyDescription activate activateIgnoringOtherApps: \
+  /System/Library/Frameworks/CoreGraphics.framework/CoreGraphics \
+  /System/Library/Frameworks/CoreServices.framework/CoreServices; do
   grep -qxF -- "$name" <<<"$strings" || fail "the executable does not name $name"
 done
 

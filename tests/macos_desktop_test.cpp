@@ -1,6 +1,7 @@
-// The macOS notice against recording fakes of the Objective-C runtime, CoreGraphics' session
-// and CoreFoundation's user-notification alert: the messages AppKit gets, in order and with
-// their arguments, and the alerts the system's agent shows, for each way through the notice;
+// The macOS notice against recording fakes of the Objective-C runtime, CoreGraphics' session,
+// CoreFoundation's user-notification alert and run loop, and Launch Services: the messages AppKit
+// gets, in order and with their arguments, and the alerts the system's agent shows, for each way
+// through the notice; the wait for the launch in turns of the run loop, on a clock of the test's;
 // the completion block as the system's block runtime copies, calls and disposes of it; and the
 // check of each method's types before anything is sent.
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <type_traits>
@@ -58,8 +60,14 @@ std::map<std::string, std::string> appKitMethods() {
   };
 }
 
-// When the workspace calls the completion handler.
-enum class Completion { InsideTheRequest, Later, Never };
+// When the workspace calls the completion handler: inside the request; on a thread of its own
+// after `completionDelay`; on the main thread, from the turn of the run loop in which the test's
+// clock passes `completionDelay` after the request; or never.
+enum class Completion { InsideTheRequest, Later, DuringATurn, Never };
+
+// What Launch Services answers: whether the host is installed, an empty list, a failure of its
+// own (kLSServerCommunicationErr), or nothing at all where CoreServices can't be had.
+enum class LaunchServices { Answers, EmptyList, Fails, Missing };
 
 // An object of the fake runtime: a class, or an instance named after its class.
 struct FakeObject {
@@ -90,7 +98,9 @@ struct HeapBlock {
     block->isa = nullptr;  // a heap block's class, which no test looks at
     stack->descriptor->copy(block, stack);
   }
-  void call() const { block->invoke(block, nullptr, nullptr); }
+  void call(const fake_cf::Object* error) const {
+    block->invoke(block, nullptr, reinterpret_cast<Id>(const_cast<fake_cf::Object*>(error)));
+  }
   ~HeapBlock() {
     block->descriptor->dispose(block);
     std::free(block);
@@ -115,8 +125,23 @@ struct Runtime {
   std::vector<std::string> sent;
   std::deque<NSInteger> responses;
   bool hostInstalled = true;
+  bool configurationInits = true;  // whether -init of an open configuration answers one
+  bool macOS14OrLater = false;
+  bool versionKnown = true;  // whether the system can be asked its version
+  LaunchServices launchServices = LaunchServices::Answers;
+  std::vector<std::string> launchServicesAsked;
   Completion completion = Completion::InsideTheRequest;
   std::chrono::milliseconds completionDelay = 0ms;
+  // The launch's error, an NSError (a CoreFoundation error); none for a launch that succeeded.
+  std::optional<fake_cf::Object> launchError;
+  // The run loop: what each turn answers, how long each was asked to run (it runs that long on
+  // the test's clock where `testClock` is set, else in real time), and the clock.
+  SInt32 runLoopAnswer = kCFRunLoopRunTimedOut;
+  std::vector<double> turns;
+  bool testClock = false;
+  Clock::time_point now = Clock::now();
+  Clock::time_point requested;
+  fake_cf::Object defaultMode = fake_cf::stringValue("kCFRunLoopDefaultMode");
   // Where the workspace says the host is; a CoreFoundation URL, as NSURL is.
   fake_cf::Object hostUrl = [] {
     fake_cf::Object url;
@@ -186,24 +211,77 @@ Id asId(FakeObject* object) {
   return reinterpret_cast<Id>(object);
 }
 
+Clock::time_point clockNow() {
+  return rt->testClock ? rt->now : Clock::now();
+}
+
+const fake_cf::Object* launchError() {
+  return rt->launchError ? &*rt->launchError : nullptr;
+}
+
 void handOver(CompletionBlock* stackBlock) {
   auto copy = std::make_unique<HeapBlock>(stackBlock);
+  rt->requested = clockNow();
   switch (rt->completion) {
     case Completion::InsideTheRequest:
-      copy->call();
+      copy->call(launchError());
       ++rt->completionsCalled;
       break;
     case Completion::Later:
       rt->late = std::thread([copy = std::move(copy), delay = rt->completionDelay] {
         std::this_thread::sleep_for(delay);
-        copy->call();
+        copy->call(launchError());
         ++rt->completionsCalled;
       });
       break;
+    case Completion::DuringATurn:
     case Completion::Never:
       rt->keptBlocks.push_back(std::move(copy));
       break;
   }
+}
+
+// CFRunLoopRunInMode: a turn as long as asked, in which a completion that is due comes.
+SInt32 runInMode(CFStringRef mode, CFTimeInterval seconds, Boolean returnAfterSourceHandled) {
+  EXPECT_EQ(mode, fake_cf::asRef(&rt->defaultMode));
+  EXPECT_TRUE(returnAfterSourceHandled);
+  rt->turns.push_back(seconds);
+  auto length = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  if (rt->testClock) {
+    rt->now += length;
+  } else {
+    std::this_thread::sleep_for(length);
+  }
+  if (rt->completion == Completion::DuringATurn && !rt->keptBlocks.empty() &&
+      clockNow() - rt->requested >= rt->completionDelay) {
+    rt->keptBlocks.back()->call(launchError());
+    rt->keptBlocks.pop_back();
+    ++rt->completionsCalled;
+    return kCFRunLoopRunHandledSource;
+  }
+  return rt->runLoopAnswer;
+}
+
+// LSCopyApplicationURLsForBundleIdentifier: an array the caller owns, or none and an error it
+// owns.
+CFArrayRef copyApplicationURLs(CFStringRef bundleIdentifier, CFErrorRef* error) {
+  rt->launchServicesAsked.push_back(fake_cf::asObject(bundleIdentifier)->text);
+  constexpr CFIndex serverCommunicationError = -10822;
+  auto failWith = [&](CFIndex code) {
+    *error = fake_cf::asRef(fake_cf::world().make(fake_cf::errorValue(code, "")));
+    return nullptr;
+  };
+  switch (rt->launchServices) {
+    case LaunchServices::Answers:
+      return rt->hostInstalled ? fake_cf::asRef(fake_cf::world().make(fake_cf::arrayValue(1)))
+                               : failWith(-10814);
+    case LaunchServices::EmptyList:
+      return fake_cf::asRef(fake_cf::world().make(fake_cf::arrayValue(0)));
+    case LaunchServices::Fails:
+    case LaunchServices::Missing:
+      break;
+  }
+  return failWith(serverCommunicationError);
 }
 
 // What a message answers: objects for object-returning ones, numbers for the rest.
@@ -216,6 +294,10 @@ Answer answer(Id receiver, const std::string& selector, CompletionBlock* block) 
   auto* target = reinterpret_cast<FakeObject*>(receiver);
   if (selector == "alloc") {
     return {asId(newInstance(target->name))};
+  }
+  if (selector == "init" && target->className == "NSWorkspaceOpenConfiguration" &&
+      !rt->configurationInits) {
+    return {};
   }
   if (selector == "init" || selector == "sharedApplication" || selector == "sharedWorkspace") {
     return {selector == "init" ? receiver : asId(newInstance(target->name))};
@@ -384,15 +466,27 @@ class MacNotice : public testing::Test {
     SetUpMessengers();
   }
 
-  // Runs the notice as the entry does: the desktop lives for the notice and goes after it.
-  void showNotice(std::chrono::milliseconds launchWait = notice::hostLaunchWait) {
+  // The system the desktop is made of, as the runtime of this test has it.
+  static MacDesktopServices services() {
     MacDesktopServices services;
     services.cf = &fake_cf::table();
     services.copySessionDictionary = copySessionDictionary;
     services.openAppKit = openAppKit;
     services.displayAlert = displayAlert;
     services.standardInputIsTerminal = rt->terminal;
-    auto desktop = makeMacDesktop(services);
+    if (rt->versionKnown) {
+      services.isMacOS14OrLater = [] { return rt->macOS14OrLater; };
+    }
+    if (rt->launchServices != LaunchServices::Missing) {
+      services.copyApplicationURLs = copyApplicationURLs;
+    }
+    services.runLoop = {runInMode, fake_cf::asRef(&rt->defaultMode), clockNow};
+    return services;
+  }
+
+  // Runs the notice as the entry does: the desktop lives for the notice and goes after it.
+  void showNotice(std::chrono::milliseconds launchWait = notice::hostLaunchWait) {
+    auto desktop = makeMacDesktop(services());
     notice::showInstalledNotice(desktop->application(), desktop->workspace(), "1.0", launchWait);
   }
 
@@ -454,21 +548,33 @@ TEST_F(MacNotice, AnsweredWithOkItShowsTheInstalledNoticeOnly) {
   EXPECT_EQ(rt->sent, joined({installedNotice, drain}));
 }
 
-TEST_F(MacNotice, WithoutTheHostItSaysToInstallIt) {
-  rt->responses = {1000, 1000};
-  rt->hostInstalled = false;
-  showNotice();
-  const std::vector<std::string> hostMissing = {
+// A warning alert with the one button "OK", the second alert the notice shows.
+std::vector<std::string> warningAlert(const std::string& message, const std::string& informative) {
+  return {
       "NSAlert alloc",
       "NSAlert#2 init",
       "NSAlert#2 setAlertStyle: 0",
-      "NSAlert#2 setMessageText: \"Install Ruvizuve first\"",
-      "NSAlert#2 setInformativeText: \"The Quality Pack works inside Ruvizuve 1.1 or newer. Drag "
-      "Ruvizuve into Applications, then open it.\"",
+      "NSAlert#2 setMessageText: \"" + message + "\"",
+      "NSAlert#2 setInformativeText: \"" + informative + "\"",
       "NSAlert#2 addButtonWithTitle: \"OK\"",
       "NSAlert#2 runModal",
       "NSAlert#2 release",
   };
+}
+
+const std::vector<std::string> hostMissing =
+    warningAlert("Install Ruvizuve first",
+                 "The Quality Pack works inside Ruvizuve 1.1 or newer. Drag Ruvizuve into "
+                 "Applications, then open it.");
+const std::vector<std::string> hostUnreachable =
+    warningAlert("Open Ruvizuve from Applications",
+                 "The Quality Pack could not open Ruvizuve by itself. It works inside Ruvizuve 1.1 "
+                 "or newer: open Ruvizuve from the Applications folder.");
+
+TEST_F(MacNotice, WithoutTheHostItSaysToInstallIt) {
+  rt->responses = {1000, 1000};
+  rt->hostInstalled = false;
+  showNotice();
   EXPECT_EQ(rt->sent, joined({installedNotice, lookUpHost, hostMissing, drain}));
 }
 
@@ -477,6 +583,19 @@ TEST_F(MacNotice, OpenLaunchesTheHostWithADefaultConfiguration) {
   showNotice();
   EXPECT_EQ(rt->sent, joined({installedNotice, lookUpHost, launchHost, drain}));
   EXPECT_EQ(rt->completionsCalled, 1);
+}
+
+// A launch that can't even be requested has failed, and is said to have.
+TEST_F(MacNotice, ALaunchThatCantBeRequestedIsSaidToHaveFailed) {
+  rt->responses = {1000, 1000};
+  rt->configurationInits = false;
+  showNotice();
+  const std::vector<std::string> noConfiguration = {"NSWorkspaceOpenConfiguration alloc",
+                                                    "NSWorkspaceOpenConfiguration#1 init"};
+  EXPECT_EQ(
+      rt->sent,
+      joined({installedNotice, lookUpHost, noConfiguration,
+              warningAlert("Ruvizuve could not be opened", "The system did not say why."), drain}));
 }
 
 // The handler's copy holds its own share of what the completion signals: the waiter gives up at
@@ -517,6 +636,91 @@ TEST_F(MacNotice, WithoutACompletionTheWaitEndsAtTheBound) {
   EXPECT_EQ(rt->keptBlocks.size(), 1u);
 }
 
+// The launch is awaited in short turns of the main run loop, on the test's clock, until its
+// completion or the bound of 10 s; a failed launch is said, with the system's description of the
+// error. Where the run loop has nothing to run, a turn would not wait: the rest is a plain wait.
+TEST_F(MacNotice, TheLaunchIsAwaitedInTurnsOfTheRunLoop) {
+  struct Case {
+    const char* name;
+    Completion completion;
+    std::chrono::milliseconds delay;
+    std::optional<fake_cf::Object> error;
+    std::vector<std::string> said;  // the alert after the launch
+    std::chrono::milliseconds waitedAtLeast;
+    std::chrono::milliseconds waitedBelow;  // on the test's clock
+    SInt32 runLoopAnswer = kCFRunLoopRunTimedOut;
+  };
+  const std::string damaged = "The application \u201cRuvizuve\u201d can\u2019t be opened.";
+  fake_cf::Object unconvertible = fake_cf::errorValue(-10810, "");
+  unconvertible.convertible = false;
+  const std::vector<std::string> failedBecauseDamaged =
+      warningAlert("Ruvizuve could not be opened", damaged);
+  const Case cases[] = {
+      {"success inside the request", Completion::InsideTheRequest, 0ms, std::nullopt, {}, 0ms, 1ms},
+      {"failure inside the request", Completion::InsideTheRequest, 0ms,
+       fake_cf::errorValue(-10810, damaged), failedBecauseDamaged, 0ms, 1ms},
+      {"success after 2 s", Completion::DuringATurn, 2s, std::nullopt, {}, 2s, 2050ms},
+      {"failure after 2 s", Completion::DuringATurn, 2s, fake_cf::errorValue(-10810, damaged),
+       failedBecauseDamaged, 2s, 2050ms},
+      {"a failure whose description can't be read", Completion::DuringATurn, 2s, unconvertible,
+       warningAlert("Ruvizuve could not be opened", "The system did not say why."), 2s, 2050ms},
+      {"no completion ever: the bound", Completion::Never, 0ms, std::nullopt, {}, 10s, 10001ms},
+      {"a failure after the bound is not said",
+       Completion::DuringATurn,
+       11s,
+       fake_cf::errorValue(-10810, damaged),
+       {},
+       10s,
+       10001ms},
+      {"nothing to run: one turn, then a plain wait",
+       Completion::Later,
+       500ms,
+       std::nullopt,
+       {},
+       50ms,
+       51ms,
+       kCFRunLoopRunFinished},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    startOver();
+    rt->testClock = true;
+    rt->responses = {1000, 1000};
+    rt->completion = c.completion;
+    rt->completionDelay = c.delay;
+    rt->launchError = c.error;
+    rt->runLoopAnswer = c.runLoopAnswer;
+    auto start = Clock::now();
+    showNotice();
+    EXPECT_LT(Clock::now() - start, 5s) << "waited in real time";
+    if (rt->late.joinable()) {
+      rt->late.join();
+    }
+    EXPECT_EQ(rt->sent, joined({installedNotice, lookUpHost, launchHost, c.said, drain}));
+    for (double turn : rt->turns) {
+      EXPECT_GT(turn, 0);
+      EXPECT_LE(turn, 0.05);
+    }
+    auto waited = rt->now - rt->requested;
+    EXPECT_GE(waited, c.waitedAtLeast);
+    EXPECT_LT(waited, c.waitedBelow);
+  }
+}
+
+// The wait says whether the launch was signalled: without a signal it ends, false, once the bound
+// has passed on the test's clock; a signal that came first ends it at once.
+TEST_F(MacNotice, TheWaitSaysWhetherTheLaunchWasSignalled) {
+  rt->testClock = true;
+  auto desktop = makeMacDesktop(services());
+  platform::Semaphore launched(0);
+  auto start = rt->now;
+  EXPECT_FALSE(desktop->workspace().awaitLaunch(launched, 200ms));
+  EXPECT_EQ(rt->now - start, 200ms);
+  launched.signal();
+  EXPECT_TRUE(desktop->workspace().awaitLaunch(launched, 200ms));
+  EXPECT_EQ(rt->now - start, 200ms) << "a turn after the signal had come";
+}
+
 const std::string installedByAgent =
     "note \"Rivuderu Zororez Udod 1.0 is installed.\" \"Open Ruvizuve: scoring starts by itself "
     "after the next library scan, or press SCORE QUALITY in the Library (\u2318L).\" buttons "
@@ -524,6 +728,10 @@ const std::string installedByAgent =
 const std::string hostMissingByAgent =
     "caution \"Install Ruvizuve first\" \"The Quality Pack works inside Ruvizuve 1.1 or newer. "
     "Drag Ruvizuve into Applications, then open it.\" buttons \"OK\" nil nil";
+const std::string hostUnreachableByAgent =
+    "caution \"Open Ruvizuve from Applications\" \"The Quality Pack could not open Ruvizuve by "
+    "itself. It works inside Ruvizuve 1.1 or newer: open Ruvizuve from the Applications folder.\" "
+    "buttons \"OK\" nil nil";
 
 bool sentTo(const std::string& receiverPrefix) {
   return std::any_of(rt->sent.begin(), rt->sent.end(),
@@ -540,32 +748,44 @@ std::vector<std::string> installedNoticeActivatedBy(const std::vector<std::strin
   return lines;
 }
 
-// -activate from macOS 14 on, -activateIgnoringOtherApps: before it; an application that
+// -activate from macOS 14 on, where it is documented; -activateIgnoringOtherApps: before it, or
+// where the system can't tell its version, whatever the runtime answers to. An application that
 // answers to neither (or to each with other types) shows its alerts all the same.
-TEST_F(MacNotice, TheApplicationIsActivatedAsTheSystemOffers) {
+TEST_F(MacNotice, TheApplicationIsActivatedAsTheSystemDocuments) {
+  enum class System { Older, Fourteen, Unknown };
   struct Case {
     const char* name;
+    System system;
     const char* activate;           // encoding; none: missing
     const char* ignoringOtherApps;  // encoding; none: missing
     std::vector<std::string> activation;
   };
   const std::string ignoring = "v20@0:8" + boolCode + "16";
+  const std::vector<std::string> ignoringOtherApps = {
+      "NSApplication#1 activateIgnoringOtherApps: 1"};
   const Case cases[] = {
-      {"macOS 14 and later", "v16@0:8", ignoring.c_str(), {"NSApplication#1 activate"}},
-      {"before macOS 14",
-       nullptr,
+      {"macOS 14 and later",
+       System::Fourteen,
+       "v16@0:8",
        ignoring.c_str(),
-       {"NSApplication#1 activateIgnoringOtherApps: 1"}},
-      {"-activate of other types",
-       "v24@0:8@16",
-       ignoring.c_str(),
-       {"NSApplication#1 activateIgnoringOtherApps: 1"}},
-      {"neither", nullptr, nullptr, {}},
-      {"-activateIgnoringOtherApps: of other types", nullptr, "v24@0:8@16", {}},
+       {"NSApplication#1 activate"}},
+      {"before macOS 14, though the runtime has -activate", System::Older, "v16@0:8",
+       ignoring.c_str(), ignoringOtherApps},
+      {"a version that can't be told", System::Unknown, "v16@0:8", ignoring.c_str(),
+       ignoringOtherApps},
+      {"before macOS 14", System::Older, nullptr, ignoring.c_str(), ignoringOtherApps},
+      {"macOS 14 without -activate", System::Fourteen, nullptr, ignoring.c_str(),
+       ignoringOtherApps},
+      {"-activate of other types", System::Fourteen, "v24@0:8@16", ignoring.c_str(),
+       ignoringOtherApps},
+      {"neither", System::Fourteen, nullptr, nullptr, {}},
+      {"-activateIgnoringOtherApps: of other types", System::Older, "v16@0:8", "v24@0:8@16", {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     startOver();
+    rt->macOS14OrLater = c.system == System::Fourteen;
+    rt->versionKnown = c.system != System::Unknown;
     for (auto [method, encoding] :
          {std::pair{"-NSApplication activate", c.activate},
           {"-NSApplication activateIgnoringOtherApps:", c.ignoringOtherApps}}) {
@@ -637,14 +857,15 @@ TEST_F(MacNotice, AMethodOfOtherTypesOrNoneAtAllIsNeverSent) {
     EXPECT_EQ(sentTo("NSApplication"), byAppKit);
     EXPECT_EQ(rt->displayed.empty(), byAppKit);
     EXPECT_EQ(sentTo("NSWorkspace"), c.workspace);
-    // Without a workspace, an installed Ruvizuve can't be found.
-    bool missing = !c.workspace;
+    // Without a workspace, the Ruvizuve Launch Services knows of can't be opened from here.
+    bool unreachable = !c.workspace;
     if (byAppKit) {
-      EXPECT_EQ(sentTo("NSAlert#2"), missing);
+      EXPECT_EQ(sentTo("NSAlert#2 setMessageText: \"Open Ruvizuve from Applications\""),
+                unreachable);
     } else {
       std::vector<std::string> shown{installedByAgent};
-      if (missing) {
-        shown.push_back(hostMissingByAgent);
+      if (unreachable) {
+        shown.push_back(hostUnreachableByAgent);
       }
       EXPECT_EQ(rt->displayed, shown);
     }
@@ -665,7 +886,7 @@ TEST_F(MacNotice, AMissingClassIsNeverSentTo) {
 
 // Without a window-server session (over SSH, with nobody logged in) AppKit is never loaded,
 // nor where it can't be; the notice is the terminal's where it can ask there, else the agent's.
-// Either way Ruvizuve can't be looked for, and counts as not installed.
+// Either way Ruvizuve can't be opened from here: the user is told to open it.
 TEST_F(MacNotice, WithoutAppKitTheNoticeIsTheTerminalsOrTheAgents) {
   struct Case {
     const char* name;
@@ -692,11 +913,54 @@ TEST_F(MacNotice, WithoutAppKitTheNoticeIsTheTerminalsOrTheAgents) {
     EXPECT_EQ(rt->sent, std::vector<std::string>{});
     if (c.byAgent) {
       EXPECT_EQ(told, "");
-      EXPECT_EQ(rt->displayed, (std::vector<std::string>{installedByAgent, hostMissingByAgent}));
+      EXPECT_EQ(rt->displayed,
+                (std::vector<std::string>{installedByAgent, hostUnreachableByAgent}));
     } else {
       EXPECT_NE(told.find("Rivuderu Zororez Udod 1.0 is installed."), std::string::npos) << told;
       EXPECT_EQ(rt->displayed, std::vector<std::string>{});
     }
+  }
+}
+
+// Where the workspace can't be had, Launch Services still tells whether Ruvizuve is installed:
+// only one that is known to be missing is to be installed. Whatever it answers is let go.
+TEST_F(MacNotice, WithoutTheWorkspaceLaunchServicesSaysWhetherTheHostIsInstalled) {
+  struct Case {
+    const char* name;
+    bool session;  // with one, AppKit's alerts without its workspace; else the agent's
+    LaunchServices launchServices;
+    bool hostInstalled;
+    bool missing;  // told to install it, else to open it from Applications
+  };
+  const Case cases[] = {
+      {"installed", false, LaunchServices::Answers, true, false},
+      {"not installed", false, LaunchServices::Answers, false, true},
+      {"an empty list", false, LaunchServices::EmptyList, false, true},
+      {"Launch Services fails", false, LaunchServices::Fails, false, false},
+      {"no Launch Services", false, LaunchServices::Missing, false, false},
+      {"not installed, with AppKit's alerts", true, LaunchServices::Answers, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    startOver();
+    rt->session = c.session;
+    rt->classes.erase("NSWorkspace");
+    rt->launchServices = c.launchServices;
+    rt->hostInstalled = c.hostInstalled;
+    rt->responses = {1000, 1000};
+    rt->alertResponses = {0, 0};
+    showNotice();
+    if (c.session) {
+      EXPECT_EQ(rt->sent,
+                joined({installedNotice, c.missing ? hostMissing : hostUnreachable, drain}));
+    } else {
+      EXPECT_EQ(rt->displayed,
+                (std::vector<std::string>{
+                    installedByAgent, c.missing ? hostMissingByAgent : hostUnreachableByAgent}));
+    }
+    bool asked = c.launchServices != LaunchServices::Missing;
+    EXPECT_EQ(rt->launchServicesAsked, asked ? std::vector<std::string>{"com.ruvizuve.Ruvizuve"}
+                                             : std::vector<std::string>{});
   }
 }
 

@@ -13,7 +13,8 @@ inline constexpr std::chrono::milliseconds hostLaunchWait = std::chrono::seconds
 
 std::string installedMessage(const std::string& packVersion);
 
-// Shows the installed notice and, when asked, opens the host application or says it is missing.
+// Shows the installed notice and, when asked, opens the host application; says so where the host
+// is missing, can't be looked for or opened from here, or its launch failed.
 void showInstalledNotice(platform::Application& application, platform::Workspace& workspace,
                          const std::string& packVersion,
                          std::chrono::milliseconds launchWait = hostLaunchWait);

@@ -34,6 +34,10 @@ class Semaphore {
       dispatch_semaphore_signal(semaphore_);
     }
   }
+  // True when it was signalled; never waits.
+  bool tryWait() {
+    return semaphore_ && dispatch_semaphore_wait(semaphore_, DISPATCH_TIME_NOW) == 0;
+  }
   // True when signalled before `deadline`.
   bool waitUntil(std::chrono::steady_clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -51,6 +55,8 @@ class Semaphore {
  public:
   explicit Semaphore(std::ptrdiff_t initial) : count_(initial) {}
   void signal() { count_.release(); }
+  // True when it was signalled; never waits.
+  bool tryWait() { return count_.try_acquire(); }
   // True when signalled before `deadline`.
   bool waitUntil(std::chrono::steady_clock::time_point deadline) {
     return count_.try_acquire_until(deadline);

@@ -120,6 +120,21 @@ Boolean booleanGetValue(CFBooleanRef boolean) {
   return asObject(boolean)->boolean;
 }
 
+CFIndex arrayGetCount(CFArrayRef array) {
+  return asObject(array)->count;
+}
+
+CFIndex errorGetCode(CFErrorRef error) {
+  return asObject(error)->code;
+}
+
+// Never null, as documented; the description keeps whether it converts.
+CFStringRef errorCopyDescription(CFErrorRef error) {
+  Object description = stringValue(asObject(error)->text);
+  description.convertible = asObject(error)->convertible;
+  return asRef(world().make(description));
+}
+
 void release(CFTypeRef ref) {
   const Object* object = asObject(ref);
   if (object->owned) {
@@ -155,6 +170,9 @@ const CoreFoundation& table() {
                                  numberIsFloatType,
                                  numberGetValue,
                                  booleanGetValue,
+                                 arrayGetCount,
+                                 errorGetCode,
+                                 errorCopyDescription,
                                  release};
   return cf;
 }

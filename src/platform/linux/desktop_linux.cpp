@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -210,22 +211,23 @@ class GioWorkspace final : public Workspace {
   GioWorkspace(const GioApi* gio, LaunchContextSource launchContext)
       : gio_(gio), launchContext_(std::move(launchContext)) {}
 
-  std::optional<std::string> applicationLocation(std::string_view bundleIdentifier) override {
+  // Without GIO there is nobody to ask.
+  ApplicationSearch findApplication(std::string_view bundleIdentifier) override {
     if (!gio_) {
-      return std::nullopt;
+      return {ApplicationSearch::Outcome::CouldNotLook, {}};
     }
     std::string desktopId = std::string(bundleIdentifier) + ".desktop";
     GAppInfo* info = gio_->desktop_app_info_new(desktopId.c_str());
     if (!info) {
-      return std::nullopt;
+      return {ApplicationSearch::Outcome::NotFound, {}};
     }
     const char* file = gio_->desktop_app_info_get_filename(info);
-    std::optional<std::string> location;
+    ApplicationSearch found;
     if (file) {
-      location = file;
+      found = {ApplicationSearch::Outcome::Found, file};
     }
     gio_->object_unref(info);
-    return location;
+    return found;
   }
 
   // The launch runs here, on the thread that runs GTK, as GDK requires; it returns once the host's
@@ -233,7 +235,10 @@ class GioWorkspace final : public Workspace {
   // from a message GIO only queues: the bus drops it if this process has gone before the host has
   // taken its name. So the completion waits, on a thread of its own, until the bus says the host
   // is there; the notice's own bound on the wait still holds.
-  void openApplication(const std::string& location, std::function<void()> completion) override {
+  // GIO's report of a failed launch is not passed on: the completion tells only that the launch
+  // is over.
+  void openApplication(const std::string& location,
+                       std::function<void(LaunchOutcome)> completion) override {
     std::optional<std::string> busName;
     try {
       busName = gio_ ? launch(location) : std::nullopt;
@@ -241,16 +246,16 @@ class GioWorkspace final : public Workspace {
       // Whatever went wrong, the launch is over.
     }
     if (!busName) {
-      completion();
+      completion({});
       return;
     }
     try {
       std::thread([gio = gio_, name = *busName, completion] {
         awaitOnTheBus(*gio, name);
-        completion();
+        completion({});
       }).detach();
     } catch (const std::system_error&) {
-      completion();
+      completion({});
     }
   }
 

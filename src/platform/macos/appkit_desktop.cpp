@@ -1,5 +1,6 @@
 #include "platform/macos/appkit_desktop.h"
 
+#include <algorithm>
 #include <climits>
 
 #include "platform/macos/completion_block.h"
@@ -13,6 +14,13 @@ constexpr NSInteger activationPolicyRegular = 0;    // NSApplicationActivationPo
 constexpr NSUInteger alertStyleWarning = 0;         // NSAlertStyleWarning
 constexpr NSUInteger alertStyleInformational = 1;   // NSAlertStyleInformational
 constexpr NSInteger responseOutsideTheButtons = 0;  // answers none of the alert's buttons
+
+// Each turn of the run loop while the launch is awaited: short enough that the completion is
+// seen soon after it came, long enough that the waiting costs nothing.
+constexpr std::chrono::milliseconds runLoopTurn{50};
+
+using Clock = std::chrono::steady_clock;
+using Outcome = ApplicationSearch::Outcome;
 
 Id asObject(Class receiver) {
   return reinterpret_cast<Id>(receiver);
@@ -32,9 +40,11 @@ bool bindPool(const ObjcRuntime& rt, AppKitMessages& m) {
          m.drainPool.bind(rt, m.autoreleasePool, "drain", MethodKind::Instance);
 }
 
-// The activation is bound as the system offers it, and is no reason to give up on AppKit.
-AlertMessages::Activation bindActivation(const ObjcRuntime& rt, AlertMessages& m) {
-  if (m.activate.bind(rt, m.application, "activate", MethodKind::Instance)) {
+// The activation is bound as the system documents it, and is no reason to give up on AppKit.
+AlertMessages::Activation bindActivation(const ObjcRuntime& rt, AlertMessages& m,
+                                         bool systemIsMacOS14OrLater) {
+  if (systemIsMacOS14OrLater &&
+      m.activate.bind(rt, m.application, "activate", MethodKind::Instance)) {
     return AlertMessages::Activation::Activate;
   }
   if (m.activateIgnoringOtherApps.bind(rt, m.application,
@@ -44,14 +54,14 @@ AlertMessages::Activation bindActivation(const ObjcRuntime& rt, AlertMessages& m
   return AlertMessages::Activation::None;
 }
 
-bool bindApplication(const ObjcRuntime& rt, AlertMessages& m) {
+bool bindApplication(const ObjcRuntime& rt, AlertMessages& m, bool systemIsMacOS14OrLater) {
   m.application = rt.getClass("NSApplication");
   if (!m.sharedApplication.bind(rt, m.application, "sharedApplication", MethodKind::ClassMethod) ||
       !m.setActivationPolicy.bind(rt, m.application,
                                   "setActivationPolicy:", MethodKind::Instance)) {
     return false;
   }
-  m.activation = bindActivation(rt, m);
+  m.activation = bindActivation(rt, m, systemIsMacOS14OrLater);
   return true;
 }
 
@@ -158,24 +168,42 @@ class AppKitApplication final : public Application {
   Id application_;
 };
 
+// How the launch ended, read on the completion's thread while its error is alive: CFError and
+// NSError are the same objects.
+LaunchOutcome outcomeOf(const CoreFoundation& cf, Id error) {
+  if (!error) {
+    return {};
+  }
+  CFOwned description(cf, cf.errorCopyDescription(asCFType(error)));
+  auto text = description ? stringContents(cf, description.get()) : std::nullopt;
+  return {true, text.value_or("")};
+}
+
 class AppKitWorkspace final : public Workspace {
  public:
-  AppKitWorkspace(const WorkspaceMessages& m, const CoreFoundation& cf, void* stackBlockClass)
-      : m_(m), cf_(cf), stackBlockClass_(stackBlockClass) {}
+  AppKitWorkspace(const WorkspaceMessages& m, const CoreFoundation& cf, void* stackBlockClass,
+                  const RunLoopTurns& runLoop)
+      : m_(m), cf_(cf), stackBlockClass_(stackBlockClass), runLoop_(runLoop) {}
 
-  std::optional<std::string> applicationLocation(std::string_view bundleIdentifier) override {
+  ApplicationSearch findApplication(std::string_view bundleIdentifier) override {
     CFOwned identifier(cf_, createString(cf_, std::string(bundleIdentifier)));
     if (!identifier) {
-      return std::nullopt;
+      return {};
     }
     Id workspace = m_.sharedWorkspace(asObject(m_.workspace));
     // The URL is autoreleased: the notice's pool lets it go.
     Id url = m_.urlForApplicationWithBundleIdentifier(workspace, asObject(identifier.get()));
-    return url ? filePathOf(cf_, asCFType(url)) : std::nullopt;
+    if (!url) {
+      return {Outcome::NotFound, {}};
+    }
+    auto path = filePathOf(cf_, asCFType(url));
+    return path ? ApplicationSearch{Outcome::Found, *path} : ApplicationSearch{};
   }
 
-  // A launch that can't be requested is over at once.
-  void openApplication(const std::string& location, std::function<void()> completion) override {
+  // A launch that can't be requested has failed at once. The CoreFoundation the completion reads
+  // the error with lives as long as the process: a completion may come after the desktop is gone.
+  void openApplication(const std::string& location,
+                       std::function<void(LaunchOutcome)> completion) override {
     CFOwned url(cf_, cf_.urlCreateFromFileSystemRepresentation(
                          nullptr, reinterpret_cast<const std::uint8_t*>(location.data()),
                          static_cast<CFIndex>(location.size()), true));
@@ -183,28 +211,81 @@ class AppKitWorkspace final : public Workspace {
         url ? m_.initOpenConfiguration(m_.allocOpenConfiguration(asObject(m_.openConfiguration)))
             : nullptr;
     if (!configuration) {
-      completion();
+      completion({true, {}});
       return;
     }
     Id workspace = m_.sharedWorkspace(asObject(m_.workspace));
-    StackCompletionBlock handler(stackBlockClass_, std::move(completion));
+    StackCompletionBlock handler(stackBlockClass_,
+                                 [cf = &cf_, completion = std::move(completion)](Id error) {
+                                   completion(outcomeOf(*cf, error));
+                                 });
     m_.openApplication(workspace, asObject(url.get()), configuration, handler.get());
     m_.releaseOpenConfiguration(configuration);
+  }
+
+  // The Dock icon the notice gave the process answers its events only while the main run loop
+  // turns: so the wait is short turns of it, the completion's signal looked at between them. A
+  // mode with nothing to run would not wait at all; nothing there needs serving, and the rest of
+  // the wait is a plain one.
+  bool awaitLaunch(Semaphore& launched, std::chrono::milliseconds bound) override {
+    if (!runLoop_.runInMode || !runLoop_.defaultMode) {
+      return Workspace::awaitLaunch(launched, bound);
+    }
+    const Clock::time_point deadline = runLoop_.now() + bound;
+    for (;;) {
+      if (launched.tryWait()) {
+        return true;
+      }
+      Clock::duration left = deadline - runLoop_.now();
+      if (left <= Clock::duration::zero()) {
+        return false;
+      }
+      std::chrono::duration<CFTimeInterval> turn = std::min<Clock::duration>(left, runLoopTurn);
+      if (runLoop_.runInMode(runLoop_.defaultMode, turn.count(), true) == kCFRunLoopRunFinished) {
+        return launched.waitUntil(Clock::now() + (deadline - runLoop_.now()));
+      }
+    }
   }
 
  private:
   const WorkspaceMessages& m_;
   const CoreFoundation& cf_;
   void* stackBlockClass_;
+  const RunLoopTurns runLoop_;
 };
 
-// Where AppKit's workspace is not to be had, Ruvizuve can't be found or opened either.
-class NoWorkspace final : public Workspace {
+// Where AppKit's workspace is not to be had, Ruvizuve can't be opened from here: Launch Services
+// is asked only whether it is installed at all, so that a user who has it is never told to
+// install it.
+class WorkspaceWithoutAppKit final : public Workspace {
  public:
-  std::optional<std::string> applicationLocation(std::string_view) override { return std::nullopt; }
-  void openApplication(const std::string&, std::function<void()> completion) override {
-    completion();
+  WorkspaceWithoutAppKit(const CoreFoundation* cf, CopyApplicationURLs copyApplicationURLs)
+      : cf_(cf), copyApplicationURLs_(copyApplicationURLs) {}
+
+  ApplicationSearch findApplication(std::string_view bundleIdentifier) override {
+    if (!cf_ || !copyApplicationURLs_) {
+      return {};
+    }
+    CFOwned identifier(*cf_, createString(*cf_, std::string(bundleIdentifier)));
+    if (!identifier) {
+      return {};
+    }
+    CFErrorRef error = nullptr;
+    CFOwned applications(*cf_, copyApplicationURLs_(identifier.get(), &error));
+    CFOwned errorOwned(*cf_, error);
+    bool none = applications ? cf_->arrayGetCount(applications.get()) == 0
+                             : error && cf_->errorGetCode(error) == kLSApplicationNotFoundErr;
+    // Installed or not known to be missing: either way it is to be opened from Applications.
+    return {none ? Outcome::NotFound : Outcome::CouldNotLook, {}};
   }
+
+  void openApplication(const std::string&, std::function<void(LaunchOutcome)> completion) override {
+    completion({true, {}});
+  }
+
+ private:
+  const CoreFoundation* cf_;
+  CopyApplicationURLs copyApplicationURLs_;
 };
 
 // Alerts without AppKit: a user-notification alert where nobody can answer on a terminal, the
@@ -231,9 +312,11 @@ class MacDesktop final : public Desktop {
       application_ = alertsWithoutAppKit(services);
     }
     if (m_ && m_->workspace) {
-      workspace_ = std::make_unique<AppKitWorkspace>(*m_->workspace, *services.cf, stackBlockClass);
+      workspace_ = std::make_unique<AppKitWorkspace>(*m_->workspace, *services.cf, stackBlockClass,
+                                                     services.runLoop);
     } else {
-      workspace_ = std::make_unique<NoWorkspace>();
+      workspace_ =
+          std::make_unique<WorkspaceWithoutAppKit>(services.cf, services.copyApplicationURLs);
     }
   }
   MacDesktop(const MacDesktop&) = delete;
@@ -265,13 +348,14 @@ bool hasWindowServerSession(const MacDesktopServices& services) {
 
 }  // namespace
 
-std::optional<AppKitMessages> bindAppKitMessages(const ObjcRuntime& runtime) {
+std::optional<AppKitMessages> bindAppKitMessages(const ObjcRuntime& runtime,
+                                                 bool systemIsMacOS14OrLater) {
   AppKitMessages messages;
   if (!bindPool(runtime, messages)) {
     return std::nullopt;
   }
   AlertMessages alerts;
-  if (bindApplication(runtime, alerts) && bindAlert(runtime, alerts)) {
+  if (bindApplication(runtime, alerts, systemIsMacOS14OrLater) && bindAlert(runtime, alerts)) {
     messages.alerts = alerts;
   }
   WorkspaceMessages workspace;
@@ -287,7 +371,8 @@ std::optional<AppKitMessages> bindAppKitMessages(const ObjcRuntime& runtime) {
 std::unique_ptr<Desktop> makeMacDesktop(const MacDesktopServices& services) {
   const ObjcRuntime* runtime =
       hasWindowServerSession(services) && services.openAppKit ? services.openAppKit() : nullptr;
-  auto messages = runtime ? bindAppKitMessages(*runtime) : std::nullopt;
+  bool macOS14OrLater = services.isMacOS14OrLater && services.isMacOS14OrLater();
+  auto messages = runtime ? bindAppKitMessages(*runtime, macOS14OrLater) : std::nullopt;
   return std::make_unique<MacDesktop>(std::move(messages), services,
                                       runtime ? runtime->stackBlockClass : nullptr);
 }

@@ -8,15 +8,16 @@ namespace {
 // The block's type as the compiler would encode it: void (^)(NSRunningApplication*, NSError*).
 constexpr const char* completionSignature = "v24@?0@8@16";
 
-// Called on a thread of the workspace's choosing; nothing may unwind into the caller.
-void invokeCompletion(CompletionBlock* block, Id, Id) {
+// Called on a thread of the workspace's choosing; nothing may unwind into the caller. The error
+// lives for the call only: the completion takes from it what it needs before returning.
+void invokeCompletion(CompletionBlock* block, Id, Id error) {
   if (!block->completion) {
     return;
   }
   try {
-    (*block->completion)();
+    (*block->completion)(error);
   } catch (...) {
-    // The completion only signals; there is nobody to tell that it could not.
+    // Out of memory: there is nobody to tell, and the waiter's bound still ends the wait.
   }
 }
 
@@ -30,7 +31,7 @@ void copyCaptures(void* destination, const void* source) {
     return;
   }
   try {
-    copy->completion = new std::function<void()>(*original->completion);
+    copy->completion = new std::function<void(Id)>(*original->completion);
   } catch (...) {
     // Out of memory: this copy completes nothing, and the waiter's bound still ends the wait.
   }
@@ -45,7 +46,8 @@ constexpr BlockDescriptor completionDescriptor{
 
 }  // namespace
 
-StackCompletionBlock::StackCompletionBlock(void* stackBlockClass, std::function<void()> completion)
+StackCompletionBlock::StackCompletionBlock(void* stackBlockClass,
+                                           std::function<void(Id error)> completion)
     : completion_(std::move(completion)),
       block_{stackBlockClass,
              blockHasCopyDispose | blockHasSignature,

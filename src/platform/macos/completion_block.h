@@ -6,10 +6,11 @@
 // macOS with any compiler and for Linux, where its tests run against a runtime that copies and
 // disposes of it the way the system's does.
 //
-// The handler's only work is the caller's completion function. Each copy the runtime makes holds
-// its own copy of that function (and so of whatever it shares, such as the semaphore the notice
-// waits on): a completion that arrives after the waiter has given up still finds it alive, and
-// whichever side lets go last destroys it.
+// The handler's only work is the caller's completion function, given the launch's error (none
+// when the launch succeeded). Each copy the runtime makes holds its own copy of that function (and
+// so of whatever it shares, such as the semaphore the notice waits on): a completion that arrives
+// after the waiter has given up still finds it alive, and whichever side lets go last destroys
+// it.
 
 #include <cstdint>
 #include <functional>
@@ -39,7 +40,7 @@ struct CompletionBlock {
   void (*invoke)(CompletionBlock* block, Id runningApplication, Id error);
   const BlockDescriptor* descriptor;
   // Captured: owned by this copy of the block; none when copying it ran out of memory.
-  std::function<void()>* completion;
+  std::function<void(Id error)>* completion;
 };
 
 // The handler of openApplicationAtURL:configuration:completionHandler: as a block on the
@@ -47,7 +48,7 @@ struct CompletionBlock {
 // keep it longer.
 class StackCompletionBlock {
  public:
-  StackCompletionBlock(void* stackBlockClass, std::function<void()> completion);
+  StackCompletionBlock(void* stackBlockClass, std::function<void(Id error)> completion);
   StackCompletionBlock(const StackCompletionBlock&) = delete;
   StackCompletionBlock& operator=(const StackCompletionBlock&) = delete;
   ~StackCompletionBlock();
@@ -55,7 +56,7 @@ class StackCompletionBlock {
   CompletionBlock* get() { return &block_; }
 
  private:
-  std::function<void()> completion_;
+  std::function<void(Id error)> completion_;
   CompletionBlock block_;
 };
 

@@ -20,6 +20,8 @@ using CFNumberRef = const CFOpaque*;
 using CFBooleanRef = const CFOpaque*;
 using CFAllocatorRef = const CFOpaque*;
 using CFDictionaryRef = const CFOpaque*;
+using CFArrayRef = const CFOpaque*;
+using CFErrorRef = const CFOpaque*;  // the same object as Foundation's NSError
 struct CFBundleOpaque;
 using CFBundleRef = CFBundleOpaque*;
 using CFIndex = long;
@@ -38,6 +40,11 @@ struct CFRange {
 inline constexpr CFStringEncoding kCFStringEncodingUTF8 = 0x08000100;
 inline constexpr CFNumberType kCFNumberSInt64Type = 4;
 inline constexpr CFNumberType kCFNumberFloat64Type = 6;
+
+// CFRunLoopRunInMode's results, as CFRunLoop.h declares them.
+inline constexpr SInt32 kCFRunLoopRunFinished = 1;  // the mode has no source or timer to run
+inline constexpr SInt32 kCFRunLoopRunTimedOut = 3;
+inline constexpr SInt32 kCFRunLoopRunHandledSource = 4;
 
 // CFUserNotification's alert levels, and the response codes in the lowest two bits of an alert's
 // response flags (the bits above hold check boxes and pop-up menus), as CFUserNotification.h
@@ -77,6 +84,10 @@ struct CoreFoundation {
   Boolean (*numberIsFloatType)(CFNumberRef);
   Boolean (*numberGetValue)(CFNumberRef, CFNumberType, void* valuePtr);
   Boolean (*booleanGetValue)(CFBooleanRef);
+  CFIndex (*arrayGetCount)(CFArrayRef);
+  CFIndex (*errorGetCode)(CFErrorRef);
+  // The error's localized description (for an NSError, what -localizedDescription answers).
+  CFStringRef (*errorCopyDescription)(CFErrorRef);
   void (*release)(CFTypeRef);
 };
 

@@ -1,7 +1,7 @@
-// The macOS backend's ties to the system: CoreFoundation, libobjc, CoreGraphics and AppKit opened
-// at run time (the cross toolchain has no link stubs for them, and the last two are wanted in the
-// notice mode only, so that --version and --check load no GUI framework), the executable's own
-// location, and the process calls the descendant tracking makes.
+// The macOS backend's ties to the system: CoreFoundation, libobjc, CoreGraphics, CoreServices and
+// AppKit opened at run time (the cross toolchain has no link stubs for them, and the last three are
+// wanted in the notice mode only, so that --version and --check load no GUI framework), the
+// executable's own location, and the process calls the descendant tracking makes.
 #include <dlfcn.h>
 #include <libproc.h>
 #include <mach-o/dyld.h>
@@ -37,6 +37,8 @@ constexpr const char* objcPath = "/usr/lib/libobjc.A.dylib";
 constexpr const char* appKitPath = "/System/Library/Frameworks/AppKit.framework/AppKit";
 constexpr const char* coreGraphicsPath =
     "/System/Library/Frameworks/CoreGraphics.framework/CoreGraphics";
+constexpr const char* coreServicesPath =
+    "/System/Library/Frameworks/CoreServices.framework/CoreServices";
 
 using posix_impl::DynamicLibrary;
 
@@ -61,6 +63,9 @@ struct LoadedCoreFoundation {
     library.bind(api.numberIsFloatType, "CFNumberIsFloatType");
     library.bind(api.numberGetValue, "CFNumberGetValue");
     library.bind(api.booleanGetValue, "CFBooleanGetValue");
+    library.bind(api.arrayGetCount, "CFArrayGetCount");
+    library.bind(api.errorGetCode, "CFErrorGetCode");
+    library.bind(api.errorCopyDescription, "CFErrorCopyDescription");
     library.bind(api.release, "CFRelease");
   }
 };
@@ -107,27 +112,65 @@ const ObjcRuntime* openAppKit() {
   return loaded ? objcRuntime() : nullptr;
 }
 
-// Taken on its own, so that a system without it loses the alert and nothing else of
-// CoreFoundation.
+// One function of a system library, taken on its own: a system without it loses that function
+// and nothing else. The library stays loaded (DynamicLibrary never closes it); none where the
+// library or the function is missing.
+template <typename FunctionPointer>
+FunctionPointer systemFunction(const char* libraryPath, const char* symbol) {
+  DynamicLibrary library{libraryPath};
+  FunctionPointer function = nullptr;
+  library.bind(function, symbol);
+  return library.usable() ? function : nullptr;
+}
+
 UserNotificationDisplayAlert userNotificationDisplayAlert() {
-  struct Loaded {
-    DynamicLibrary library{coreFoundationPath};
-    UserNotificationDisplayAlert displayAlert = nullptr;
-    Loaded() { library.bind(displayAlert, "CFUserNotificationDisplayAlert"); }
-  };
-  static const Loaded* loaded = new Loaded;
-  return loaded->library.usable() ? loaded->displayAlert : nullptr;
+  static const auto displayAlert = systemFunction<UserNotificationDisplayAlert>(
+      coreFoundationPath, "CFUserNotificationDisplayAlert");
+  return displayAlert;
 }
 
 // Without CoreGraphics there is no window-server session to be found.
 CFDictionaryRef copySessionDictionary() {
+  static const auto copyCurrentDictionary =
+      systemFunction<CFDictionaryRef (*)()>(coreGraphicsPath, "CGSessionCopyCurrentDictionary");
+  return copyCurrentDictionary ? copyCurrentDictionary() : nullptr;
+}
+
+// Launch Services' look-up by bundle identifier, which CoreServices re-exports from its
+// LaunchServices framework; none without it.
+CopyApplicationURLs copyApplicationURLs() {
+  static const auto copy = systemFunction<CopyApplicationURLs>(
+      coreServicesPath, "LSCopyApplicationURLsForBundleIdentifier");
+  return copy;
+}
+
+// The main thread's run loop in its default mode; none where CoreFoundation lacks either.
+RunLoopTurns mainRunLoop() {
   struct Loaded {
-    DynamicLibrary library{coreGraphicsPath};
-    CFDictionaryRef (*copyCurrentDictionary)() = nullptr;
-    Loaded() { library.bind(copyCurrentDictionary, "CGSessionCopyCurrentDictionary"); }
+    DynamicLibrary library{coreFoundationPath};
+    decltype(RunLoopTurns::runInMode) runInMode = nullptr;
+    const CFStringRef* defaultMode = nullptr;  // a constant of the library's, not a function
+    Loaded() {
+      library.bind(runInMode, "CFRunLoopRunInMode");
+      library.bind(defaultMode, "kCFRunLoopDefaultMode");
+    }
   };
   static const Loaded* loaded = new Loaded;
-  return loaded->library.usable() ? loaded->copyCurrentDictionary() : nullptr;
+  RunLoopTurns turns;
+  if (loaded->library.usable()) {
+    turns.runInMode = loaded->runInMode;
+    turns.defaultMode = *loaded->defaultMode;
+  }
+  return turns;
+}
+
+// __builtin_available asks the system itself (through _availability_version_check), not the
+// deployment target.
+bool isMacOS14OrLater() {
+  if (__builtin_available(macOS 14.0, *)) {
+    return true;
+  }
+  return false;
 }
 
 std::string realExecutableLocation() {
@@ -227,6 +270,9 @@ std::unique_ptr<Desktop> openDesktop(std::string_view) {
   services.openAppKit = macos_impl::openAppKit;
   services.displayAlert = macos_impl::userNotificationDisplayAlert();
   services.standardInputIsTerminal = ::isatty(STDIN_FILENO) == 1;
+  services.isMacOS14OrLater = macos_impl::isMacOS14OrLater;
+  services.copyApplicationURLs = macos_impl::copyApplicationURLs();
+  services.runLoop = macos_impl::mainRunLoop();
   return macos_impl::makeMacDesktop(services);
 }
 

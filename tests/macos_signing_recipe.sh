@@ -88,11 +88,11 @@ expected_signed="$(printf '%s\n' "$app" "$q/python/bin/python3.11" "$q/python/li
   "$framework" | sort)"
 [[ "$(signed | sort)" == "$expected_signed" ]] ||
   fail "signed, once each, not every piece of code: $(signed | sort | tr '\n' '|')"
-expected_entitled="$(printf '%s\n' "$q/python/bin/python3.11" \
+expected_entitled="$(printf '%s\n' "$app" "$q/python/bin/python3.11" \
   "$q/python/lib/python3.11/site-packages/torch/bin/torch_shm_manager" \
   "$framework/Resources/Python.app/Contents/MacOS/Python" "$framework/Resources/Python.app" | sort)"
 [[ "$(entitled)" == "$expected_entitled" ]] ||
-  fail "entitlements not on the programs alone: $(entitled | tr '\n' '|')"
+  fail "entitlements not on the programs and quality-pack alone: $(entitled | tr '\n' '|')"
 [[ "$(signed | tail -n 1)" == "$app" ]] || fail "the bundle is not signed last"
 # Inside out: nothing is signed after what holds it.
 mapfile -t order < <(signed)

@@ -51,6 +51,16 @@ TEST(Utf8Repair, EachMaximalSubpartBecomesOneReplacementCharacter) {
   }
 }
 
+// A view of the start of a text is read to its own end, not to what follows it in memory: here the
+// lead byte of a two-byte character.
+TEST(Utf8Repair, AViewEndsWhereItsBytesEnd) {
+  const std::string text = "ab\xC3\xA9";
+  const std::string_view start = std::string_view(text).substr(0, 2);
+  EXPECT_TRUE(check::isValidUtf8(start));
+  EXPECT_EQ(check::repairUtf8(start), "ab");
+  EXPECT_EQ(check::trimWhitespaceAndNewlines(start), "ab");
+}
+
 TEST(Utf8Trim, RemovesUnicodeWhitespaceAndLineBreaksAtBothEndsOnly) {
   struct Case {
     std::string input;
@@ -67,6 +77,7 @@ TEST(Utf8Trim, RemovesUnicodeWhitespaceAndLineBreaksAtBothEndsOnly) {
        "abc"
        "\xE2\x80\xA8",
        "abc"},  // NEL, line separator
+      {"1\n", "1"},
       {"\v\f"
        "a b"
        "\xE2\x80\x89",

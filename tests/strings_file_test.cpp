@@ -115,6 +115,7 @@ TEST(StringsFile, FoldersAreSoughtByEveryNameBundlesGiveThem) {
       {V{"zh_HK"}, "", V{"zh-HK", "zh_HK", "zh-Hant", "zh", "en", "English"}},
       {V{"zh_MO"}, "", V{"zh-MO", "zh_MO", "zh-Hant", "zh", "en", "English"}},
       {V{"zh"}, "", V{"zh", "en", "English"}},
+      {V{"az_AZ", "uz_az"}, "", V{"az-AZ", "az_AZ", "az", "uz-AZ", "uz_AZ", "uz", "en", "English"}},
       {V{"de_DE", "fr"}, "", V{"de-DE", "de_DE", "de", "German", "fr", "French", "en", "English"}},
       {V{"ja_JP", "es", "it", "nl"}, "",
        V{"ja-JP", "ja_JP", "ja", "Japanese", "es", "Spanish", "it", "Italian", "nl", "Dutch", "en",

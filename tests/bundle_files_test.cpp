@@ -243,11 +243,12 @@ std::string utf16(const std::string& text, bool littleEndian = true) {
   return testing_support::utf16(units, littleEndian);
 }
 
-// A pack that is usable but for what its Info.plist, `bytes`, says.
-void layOutUsablePackWithInfo(PackFixture& pack, const std::string& bytes) {
+// A pack that is usable but for what its Info.plist, `bytes`, says, laid out under `name`.
+void layOutUsablePackWithInfo(PackFixture& pack, const std::string& bytes,
+                              const std::string& name = "Info.plist") {
   pack.writeWeights();
   pack.writeInterpreterPrinting("{\"torch\":\"2.1.0\"}\n");
-  writeFile(pack.bundle() / "Contents/Info.plist", bytes);
+  writeFile(pack.bundle() / "Contents" / name, bytes);
 }
 
 // Info.plist files as editors, converters and other systems leave them: each is read whole.
@@ -316,6 +317,7 @@ TEST(BundleFiles, AnInfoPlistNotReadSaysWhyInTheExplanation) {
   struct Case {
     std::string bytes;
     std::string why;
+    std::string name = "Info.plist";  // what the file is called
   };
   const Case cases[] = {
       {"<plist>\n<dict>\n" + versionEntry + "\n<key>RuvizuvePackFormat</key><integer>1</dict>",
@@ -327,11 +329,12 @@ TEST(BundleFiles, AnInfoPlistNotReadSaysWhyInTheExplanation) {
        "text that is not valid UTF-8"},
       {"<?xml version=\"1.0\" encoding=\"x-no-such-thing\"?><plist/>",
        "encoding x-no-such-thing can't be converted"},
+      {infoOfSize(200), "missing (there is info.plist: names are case-sensitive)", "info.plist"},
   };
   for (const auto& c : cases) {
     TempDir dir;
     PackFixture pack(dir.path());
-    layOutUsablePackWithInfo(pack, c.bytes);
+    layOutUsablePackWithInfo(pack, c.bytes, c.name);
     auto explained = pack.run({"--check", "--explain"});
     EXPECT_EQ(explained.status, 1) << c.why;
     EXPECT_NE(explained.out.find("\"format\":0,"), std::string::npos) << explained.out;

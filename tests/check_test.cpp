@@ -199,12 +199,17 @@ TEST_F(CheckMode, ClosedStandardStreamsAreNotTakenByThePipe) {
     EXPECT_NE(text.find("fd 2 /dev/null\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("fd 3 "), std::string::npos) << text;
   }
-  // With standard output closed the report goes nowhere, but the status still answers.
-  RunOptions options;
-  options.environment = {{"QP_TEST_RECORD", record.string()}, {"QP_TEST_OUTPUT", answer.string()}};
-  options.output = Stream::Closed;
-  EXPECT_EQ(pack_.run({"--check"}, options).status, 0);
-  EXPECT_NE(readFile(record).find("fd 1 pipe:"), std::string::npos);
+  // With standard output closed the report goes nowhere, but the status still answers; with
+  // standard input closed too, the pipe's ends come as 0 and 1 and must be moved above them.
+  for (Stream input : {Stream::Null, Stream::Closed}) {
+    RunOptions options;
+    options.environment = {{"QP_TEST_RECORD", record.string()},
+                           {"QP_TEST_OUTPUT", answer.string()}};
+    options.input = input;
+    options.output = Stream::Closed;
+    EXPECT_EQ(pack_.run({"--check"}, options).status, 0);
+    EXPECT_NE(readFile(record).find("fd 1 pipe:"), std::string::npos);
+  }
 }
 
 TEST_F(CheckMode, AReaderThatWentAwayDoesNotChangeTheStatus) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -18,6 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using platform::posix_impl::endedChild;
 using platform::posix_impl::processEndOf;
+using platform::posix_impl::reapChild;
 
 TEST(EndedChild, OnlyAnExitOrADeathBySignalEndsIt) {
   struct Case {
@@ -93,6 +95,26 @@ TEST(EndedChild, ATracedChildThatStopsStillRuns) {
   EXPECT_EQ(end->exitStatus, std::nullopt);
   EXPECT_EQ(end->signal, SIGKILL);
   ::waitpid(child, nullptr, 0);
+}
+
+// A reap that does not wait is a poll: it answers at once for a child that still runs, whatever
+// an earlier call left in errno, and a reap that waits takes the child once it has ended.
+TEST(EndedChild, OnlyAReapThatWaitsWaitsForTheChild) {
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::alarm(10);  // ends a child that nothing else would, should the poll wait after all
+    ::pause();
+    ::_exit(0);
+  }
+  errno = EINTR;  // as a call interrupted before the poll leaves it
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(reapChild(child, false));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+
+  ::kill(child, SIGKILL);
+  EXPECT_TRUE(reapChild(child, true));
+  EXPECT_TRUE(reapChild(child, false)) << "a child reaped already has ended";
 }
 
 }  // namespace

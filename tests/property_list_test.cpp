@@ -218,15 +218,17 @@ TEST(PropertyList, BinaryCountsOfEveryWidthAreRead) {
   }
 }
 
+// A binary dictionary of one entry whose key is the object `key`.
+std::string withKey(const std::string& key) {
+  BinaryList list;
+  list.add(BinaryList::dictionary({{1, 2}}));
+  list.add(key);
+  list.add(BinaryList::ascii("v"));
+  return list.bytes(0);
+}
+
 // The library asserts that a dictionary's key ends at its first NUL; such a list never reaches it.
 TEST(PropertyList, KeysAreStringsWithoutNul) {
-  auto withKey = [](const std::string& key) {
-    BinaryList list;
-    list.add(BinaryList::dictionary({{1, 2}}));
-    list.add(key);
-    list.add(BinaryList::ascii("v"));
-    return list.bytes(0);
-  };
   struct Case {
     const char* name;
     std::string list;
@@ -575,6 +577,17 @@ TEST(PropertyList, EveryEncodingComesBackAsUtf8) {
   }
 }
 
+// A list whose trailer names as its top object the index one past the last; the trailer's own
+// first bytes, read as that index's offset, point at a real object, so that nothing but the
+// trailer's check stands between the walk and a write past its table of objects.
+std::string rootPastTheLastObject() {
+  BinaryList list;
+  list.add(BinaryList::integer(1));
+  std::string bytes = list.bytes(list.next());
+  bytes.replace(bytes.size() - 32, 4, BinaryList::bigEndian(8, 4));  // the first object's offset
+  return bytes;
+}
+
 // A later explanation to pack makers says why their list was not read.
 TEST(PropertyList, ARefusalSaysWhy) {
   struct Case {
@@ -604,6 +617,13 @@ TEST(PropertyList, ARefusalSaysWhy) {
       {xmlList(nestedArrays(maxPropertyListNesting + 1)),
        "nested deeper than 512 dictionaries and arrays"},
       {binaryNesting(maxPropertyListNesting + 1), "nested deeper than 512 dictionaries and arrays"},
+      {rootPastTheLastObject(), "a binary list whose trailer does not fit the list"},
+      {[] {
+         BinaryList list;
+         return list.bytes(list.add("\xAE"));  // an array of 14 references, none of them there
+       }(),
+       "a binary container that runs past the list's objects"},
+      {withKey(BinaryList::ascii("caf\xE9")), "a binary ASCII string holding a byte beyond ASCII"},
       {xmlList("<dict><key>F</key><integer>1a</integer></dict>"),
        "an <integer> that is not a decimal or 0x hexadecimal number: 1a"},
       {doublingChain(20),

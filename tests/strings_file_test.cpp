@@ -34,6 +34,9 @@ TEST(StringsFile, ReadsTheTextFormInEachEncoding) {
        "/* Localized versions of Info.plist keys */\n// one more\nCFBundleName = Pack;\n"
        "\"a\"=\"b\" ; /* after */",
        Entries{{"CFBundleName", "Pack"}, {"a", "b"}}},
+      {"unquoted words of every character they may hold", "azAZ09_$+/:.- = Zz;",
+       Entries{{"azAZ09_$+/:.-", "Zz"}}},
+      {"an unquoted word with a character it may not hold", "a@b = c;", std::nullopt},
       {"a key that is its own value", "\"same\";", Entries{{"same", "same"}}},
       {"escapes", R"("k" = "q\"b\\n\nt\tu\U00e9o\101s\UD83D\UDE00l\UD83D";)",
        Entries{{"k", "q\"b\\n\nt\tu\xC3\xA9oAs\xF0\x9F\x98\x80l\xEF\xBF\xBD"}}},
@@ -112,6 +115,7 @@ TEST(StringsFile, FoldersAreSoughtByEveryNameBundlesGiveThem) {
       {V{"zh_HK"}, "", V{"zh-HK", "zh_HK", "zh-Hant", "zh", "en", "English"}},
       {V{"zh_MO"}, "", V{"zh-MO", "zh_MO", "zh-Hant", "zh", "en", "English"}},
       {V{"zh"}, "", V{"zh", "en", "English"}},
+      {V{"az_AZ", "uz_az"}, "", V{"az-AZ", "az_AZ", "az", "uz-AZ", "uz_AZ", "uz", "en", "English"}},
       {V{"de_DE", "fr"}, "", V{"de-DE", "de_DE", "de", "German", "fr", "French", "en", "English"}},
       {V{"ja_JP", "es", "it", "nl"}, "",
        V{"ja-JP", "ja_JP", "ja", "Japanese", "es", "Spanish", "it", "Italian", "nl", "Dutch", "en",

@@ -1,7 +1,9 @@
-// A file system that never answers a read: a file-system server that hangs, as a network mount
-// or a stuck FUSE server does. It holds one executable file, `python3`; listing it and looking
-// it up work, but reading it (as exec must) waits for ever.
-//   hung-file-system MOUNTPOINT   (in the foreground; unmount, or kill it, to end it)
+// A file system that never answers: a file-system server that hangs, as a network mount or a
+// stuck FUSE server does. It holds one executable file, `python3`; listing it and looking it up
+// work, but reading it (as exec must) waits for ever, and with `open` so does opening it. A read
+// is made ahead of need, so a SIGKILL still ends the process that waits for it; an open is
+// waited for in the kernel, where no signal reaches.
+//   hung-file-system [open] MOUNTPOINT   (in the foreground; unmount, or kill it, to end it)
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
 #include <sys/stat.h>
@@ -42,8 +44,16 @@ int readDirectory(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, f
   return 0;
 }
 
+bool openHangs = false;
+
 int openFile(const char* path, fuse_file_info*) {
-  return std::strcmp(path + 1, fileName) == 0 ? 0 : -ENOENT;
+  if (std::strcmp(path + 1, fileName) != 0) {
+    return -ENOENT;
+  }
+  while (openHangs) {
+    ::pause();
+  }
+  return 0;
 }
 
 int readFile(const char*, char*, size_t, off_t, fuse_file_info*) {
@@ -55,14 +65,19 @@ int readFile(const char*, char*, size_t, off_t, fuse_file_info*) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
+  openHangs = argc == 3 && std::strcmp(argv[1], "open") == 0;
+  if (argc != 2 && !openHangs) {
     return 2;
   }
+  char* mountPoint = argv[argc - 1];
   fuse_operations operations{};
   operations.getattr = getAttributes;
   operations.readdir = readDirectory;
   operations.open = openFile;
   operations.read = readFile;
-  char* arguments[] = {argv[0], const_cast<char*>("-f"), const_cast<char*>("-s"), argv[1], nullptr};
-  return fuse_main(4, arguments, &operations, nullptr);
+  // A thread per request where opens hang, so that each open reaches the server and waits there,
+  // where the kernel holds its caller; one thread otherwise.
+  char* arguments[] = {argv[0], const_cast<char*>("-f"), mountPoint, const_cast<char*>("-s"),
+                       nullptr};
+  return fuse_main(openHangs ? 3 : 4, arguments, &operations, nullptr);
 }

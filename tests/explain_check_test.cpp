@@ -191,6 +191,12 @@ TEST(ExplainCheck, WhatTheInfoPlistSaysIsNamed) {
       p.writeInterpreterPrinting(torchAnswer);
     };
   };
+  auto format = [](long long number) {
+    return [number](PackFixture& p, const fs::path&) {
+      p.writeStandardInfo("1.2", number);
+      p.writeInterpreterPrinting(torchAnswer);
+    };
+  };
   const std::vector<std::string> notRead = {
       "note    version: \"1.0\", the default: Info.plist could not be read (above), so none of "
       "its values were\n",
@@ -204,18 +210,12 @@ TEST(ExplainCheck, WhatTheInfoPlistSaysIsNamed) {
                                                "problem format", "problem version"};
   const std::vector<Case> cases = {
       {"format 2",
-       [](PackFixture& p, const fs::path&) {
-         p.writeStandardInfo("1.2", 2);
-         p.writeInterpreterPrinting(torchAnswer);
-       },
+       format(2),
        {"problem format: 2 from Info.plist: only format 1 is usable",
         "problem verdict: not usable: the format is 2, not 1\n"},
        {"torch version", "model's files"}},
       {"format 0, as an integer",
-       [](PackFixture& p, const fs::path&) {
-         p.writeStandardInfo("1.2", 0);
-         p.writeInterpreterPrinting(torchAnswer);
-       },
+       format(0),
        {"problem format: 0 from Info.plist: only format 1 is usable",
         "problem verdict: not usable: the format is 0, not 1\n"},
        {"not an integer"}},
@@ -428,6 +428,12 @@ TEST(ExplainCheck, WeightsThatWillNotLoadAreNamed) {
     fs::rename(aside, to);
     p.writeInterpreterPrinting(torchAnswer);
   };
+  auto linkModelToNothing = [](PackFixture& p) {
+    fs::path file = p.modelDir() / "snapshots/abc123/model.safetensors";
+    fs::remove(file);
+    fs::create_symlink("../../blobs/gone", file);
+    p.writeInterpreterPrinting(torchAnswer);
+  };
   const std::string blobLink = "../../blobs/" + std::string(64, 'a');
   const std::vector<Case> cases = {
       {"an empty model file",
@@ -507,24 +513,16 @@ TEST(ExplainCheck, WeightsThatWillNotLoadAreNamed) {
        {"hub holds .locks, models--facebook--other"},
        {"hub holds nothing"}},
       {"only the snapshot copied, without the blobs its links lead to",
-       [](PackFixture& p, const fs::path&) {
-         fs::path file = p.modelDir() / "snapshots/abc123/model.safetensors";
-         fs::remove(file);
-         fs::create_symlink("../../blobs/gone", file);
-         p.writeInterpreterPrinting(torchAnswer);
-       },
+       [&](PackFixture& p, const fs::path&) { linkModelToNothing(p); },
        {"problem weights: model.safetensors: a link to nothing: it points to "
         "\"../../blobs/gone\"; there is no blobs/ folder: only the snapshot was copied",
         "copy the whole models--facebook--audiobox-aesthetics folder with cp -a, or the "
         "snapshot's files with cp -L"},
        {"portability: a link to nothing"}},
       {"a link to a blob that is not there",
-       [](PackFixture& p, const fs::path&) {
-         fs::path file = p.modelDir() / "snapshots/abc123/model.safetensors";
-         fs::remove(file);
-         fs::create_symlink("../../blobs/gone", file);
+       [&](PackFixture& p, const fs::path&) {
+         linkModelToNothing(p);
          writeFile(p.modelDir() / "blobs/other", "{}");
-         p.writeInterpreterPrinting(torchAnswer);
        },
        {"problem weights: model.safetensors: a link to nothing: it points to "
         "\"../../blobs/gone\": "},

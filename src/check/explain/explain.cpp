@@ -56,6 +56,19 @@ std::string bundleFolder(const pack::PackPaths& paths, const platform::Files& fi
       .realPath;
 }
 
+std::vector<std::string> searchPathOutside(const RuntimePlace& runtime, const std::string& bundle,
+                                           const platform::Files& files) {
+  std::string standardLibrary = files.inspect(runtime.standardLibrary).realPath;
+  std::vector<std::string> outside;
+  for (const auto& entry : runtime.searchPath) {
+    std::string real = files.inspect(entry).realPath;
+    if (!real.empty() && !isInside(real, bundle) && !isInside(real, standardLibrary)) {
+      outside.push_back(printable(entry, wholeLineBytes));
+    }
+  }
+  return outside;
+}
+
 bool alreadyNamed(const std::vector<Finding>& findings, const std::string& path) {
   for (const auto& finding : findings) {
     if (finding.severity == Severity::Problem && finding.path == path) {

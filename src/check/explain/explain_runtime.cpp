@@ -589,13 +589,7 @@ std::vector<std::string> notTheBundlesOwn(const RuntimePlace& runtime, const std
   if (!standardLibrary.empty() && !isInside(standardLibrary, bundle)) {
     reasons.push_back("its standard library is " + printable(standardLibrary, wholeLineBytes));
   }
-  std::vector<std::string> outside;
-  for (const auto& entry : runtime.searchPath) {
-    std::string real = files.inspect(entry).realPath;
-    if (!real.empty() && !isInside(real, bundle) && !isInside(real, standardLibrary)) {
-      outside.push_back(printable(entry, wholeLineBytes));
-    }
-  }
+  std::vector<std::string> outside = searchPathOutside(runtime, bundle, files);
   if (!outside.empty()) {
     reasons.push_back("it looks for modules in " + firstFew(outside, 3));
   }

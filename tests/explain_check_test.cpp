@@ -69,17 +69,17 @@ constexpr const char* thisMachineName = "x86_64";
 
 // The first bytes of an ELF executable for `machine`, as far as the system reads before it
 // refuses one built for another processor.
-std::string elfHeader(unsigned machine) {
-  std::string header = std::string(
-                           "\x7f"
-                           "ELF\x02\x01\x01",
-                           7) +
-                       std::string(9, '\0');
-  header += std::string("\x02\x00", 2);  // an executable
-  header += static_cast<char>(machine & 0xFF);
-  header += static_cast<char>(machine >> 8);
-  header += std::string("\x01\x00\x00\x00", 4) + std::string(40, '\0');
-  return header;
+std::string elfHeader(unsigned machine, bool bigEndian = false) {
+  auto twoBytes = [bigEndian](unsigned value) {
+    std::string bytes{static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
+    return bigEndian ? std::string(bytes.rbegin(), bytes.rend()) : bytes;
+  };
+  std::string header =
+      "\x7f"
+      "ELF";
+  header += {'\x02', bigEndian ? '\x02' : '\x01', '\x01'};  // 64-bit, its byte order, version 1
+  header += std::string(9, '\0') + twoBytes(2) + twoBytes(machine);  // an executable, for machine
+  return header + std::string(44, '\0');
 }
 
 // A pack with nothing wrong: laid out as the build lays it out (the executable and the libraries
@@ -530,12 +530,10 @@ TEST(ExplainCheck, WeightsThatWillNotLoadAreNamed) {
       {"a copy that left the snapshot's links out",
        [](PackFixture& p, const fs::path&) {
          fs::remove(p.modelDir() / "snapshots/abc123/model.safetensors");
-         fs::remove(p.modelDir() / "snapshots/abc123/config.json");
          writeFile(p.modelDir() / "blobs" / std::string(64, 'a'), "weights");
-         writeFile(p.modelDir() / "blobs" / std::string(40, 'c'), "{}");
          p.writeInterpreterPrinting(torchAnswer);
        },
-       {"problem weights: model.safetensors: missing; blobs/ holds 2 files: the copy left out "
+       {"problem weights: model.safetensors: missing; blobs/ holds 1 file: the copy left out "
         "the snapshot's links (rsync -r without -l does)",
         "fix: copy the cache with its links kept (cp -a, rsync -a)\n"},
        {"copy the model's"}},
@@ -544,13 +542,14 @@ TEST(ExplainCheck, WeightsThatWillNotLoadAreNamed) {
          fs::remove(p.modelDir() / "snapshots/abc123/model.safetensors");
          writeFile(p.modelDir() / "blobs" / (std::string(64, 'a') + ".incomplete"), "partial");
          writeFile(p.modelDir() / "blobs" / std::string(40, 'c'), "{}");
+         writeFile(p.modelDir() / "snapshots/abc123/config.json", "");
          p.writeInterpreterPrinting(torchAnswer);
        },
        {"problem weights: model.safetensors: missing; the hub's download has not finished "
         "(blobs/" +
             std::string(64, 'a') + ".incomplete)",
-        "let the download finish"},
-       {"copy the model's", "blobs/ holds"}},
+        "let the download finish", "problem weights: config.json: empty: /"},
+       {"copy the model's model.safetensors", "blobs/ holds"}},
       {"a stale refs/main",
        [](PackFixture& p, const fs::path&) {
          writeFile(p.modelDir() / "refs/main", "def456");
@@ -639,15 +638,17 @@ TEST(ExplainCheck, TheRuntimesFailureIsNamed) {
              runtimeAnswer(p, {{"torch", ""},
                                {"torch_error", "ModuleNotFoundError: No module named 'torch'"}}),
              real);
-         writeScript(p.interpreter(), "PYTHONPATH=\"$(dirname \"$0\")/../vendor\" exec " +
-                                          real.string() + " \"$@\"\n");
+         writeScript(
+             p.interpreter(),
+             "SAVED_PYTHONHOME=\"$HOME\"\nPYTHONPATH=\"$(dirname \"$0\")/../vendor\" exec " +
+                 real.string() + " \"$@\"\n");
        },
        {"note    interpreter: the shell script sets PYTHONPATH, which the interpreter ignores: "
         "the check starts it with -I",
         "/quality/python/vendor, where this interpreter never looks (the wrapper's PYTHONPATH "
         "names it, but -I makes the interpreter ignore PYTHONPATH); fix: move that folder out of "
         "the runtime and make the runtime again with scripts/make-runtime --path FOLDER"},
-       {"not the bundle's own", "move it"}},
+       {"not the bundle's own", "move it", "PYTHONHOME"}},
       {"bin/python3 lost by a copy, its python3.11 left beside it",
        [](PackFixture& p, const fs::path&) {
          writeScript(p.interpreter().parent_path() / "python3.11", "echo '" + torchAnswer + "'\n");
@@ -665,13 +666,28 @@ TEST(ExplainCheck, TheRuntimesFailureIsNamed) {
         std::string(otherMachineName) + ", and this machine is " + thisMachineName +
         "; fix: ship a Python built for " + thisMachineName},
        {"#!/bin/sh"}},
+      {"an interpreter built for a big-endian processor",
+       [](PackFixture& p, const fs::path&) {
+         writeFile(p.interpreter(), elfHeader(22, true));
+         fs::permissions(p.interpreter(), runnable);
+       },
+       {"could not be started: Exec format error: it is built for s390x, and this machine is "},
+       {"#!/bin/sh"}},
       {"an interpreter for this machine that it can't run",
        [](PackFixture& p, const fs::path&) {
          writeFile(p.interpreter(), elfHeader(thisMachine));  // no program headers to load
          fs::permissions(p.interpreter(), runnable);
        },
-       {"could not be started: Exec format error: an ELF file for this machine that it can't "
-        "run: cut short or damaged in the copy; fix: copy the runtime again"},
+       {"could not be started: Exec format error: an ELF file this machine can't run: cut short "
+        "or damaged in the copy; fix: copy the runtime again"},
+       {"#!/bin/sh", "built for"}},
+      {"an interpreter cut short before its machine",
+       [](PackFixture& p, const fs::path&) {
+         writeFile(p.interpreter(), elfHeader(thisMachine).substr(0, 16));
+         fs::permissions(p.interpreter(), runnable);
+       },
+       {"could not be started: Exec format error: an ELF file this machine can't run: cut short "
+        "or damaged in the copy"},
        {"#!/bin/sh", "built for"}},
       {"an interpreter built for macOS",
        [](PackFixture& p, const fs::path&) {

@@ -438,10 +438,15 @@ std::string elfMachineName(unsigned machine) {
   }
 }
 
-// The machine an ELF file's header names; none when `head` is not the start of an ELF file.
+bool isElf(std::string_view head) {
+  return head.starts_with(
+      "\x7f"
+      "ELF");
+}
+
+// The machine an ELF file's header names; none when `head` is not that far into an ELF file.
 std::optional<unsigned> elfMachine(std::string_view head) {
-  if (head.size() < 20 || !head.starts_with("\x7f"
-                                            "ELF")) {
+  if (!isElf(head) || head.size() < 20) {
     return std::nullopt;
   }
   auto byte = [&head](size_t at) { return static_cast<unsigned char>(head[at]); };
@@ -463,8 +468,9 @@ bool isMachO(std::string_view head) {
 std::optional<std::pair<std::string, std::string>> refusedExecutable(std::string_view head) {
   auto machine = elfMachine(head);
   std::string here = elfMachineName(thisElfMachine);
-  if (machine && thisElfMachine == 0) {
-    return std::pair{"it is a Linux (ELF) executable for " + elfMachineName(*machine),
+  if (isElf(head) && thisElfMachine == 0) {
+    return std::pair{"it is a Linux (ELF) executable" +
+                         (machine ? " for " + elfMachineName(*machine) : std::string()),
                      std::string("ship a Python built for macOS (arm64 or universal2)")};
   }
   if (machine && *machine != thisElfMachine) {
@@ -473,9 +479,9 @@ std::optional<std::pair<std::string, std::string>> refusedExecutable(std::string
         "ship a Python built for " + here +
             ": an interpreter runs only on the processor it is built for"};
   }
-  if (machine) {
-    return std::pair{std::string("an ELF file for this machine that it can't run: cut short or "
-                                 "damaged in the copy"),
+  if (isElf(head)) {
+    return std::pair{std::string("an ELF file this machine can't run: cut short or damaged in "
+                                 "the copy"),
                      std::string("copy the runtime again, or make it again")};
   }
   if (isMachO(head) && thisElfMachine != 0) {

@@ -313,10 +313,9 @@ void explainWeights(const pack::PackPaths& paths, const platform::Files& files,
       why = what;
       fix = standInFix;
     }
-    bool gone = why == "missing" || facts.kind == Kind::DanglingLink;
-    auto [lost, lostFix] = gone && why != "permission denied"
-                               ? howItWentMissing(model, facts, files)
-                               : std::pair<std::string, std::string>{};
+    bool gone = why == "missing" || why.starts_with("a link to nothing");
+    auto [lost, lostFix] =
+        gone ? howItWentMissing(model, facts, files) : std::pair<std::string, std::string>{};
     if (why.empty()) {
       out.push_back(
           ok("weights", std::string(name) + ": " + std::to_string(facts.size) + " bytes", path));

@@ -417,4 +417,46 @@ TEST(Explain, ARunWithoutAnAnswerIsNamedWithWhatToTry) {
   }
 }
 
+#ifdef __linux__
+// An interpreter the system refused to start as no executable of its own (ENOEXEC) is named by
+// what its first bytes say it is built for.
+TEST(Explain, AnInterpreterOfAnotherProcessorIsNamedByWhatItIsBuiltFor) {
+  const std::string here = std::string(", and this machine is ") + thisMachineName;
+  struct Case {
+    std::string head;
+    std::string named;
+  };
+  const Case cases[] = {
+      {elfHeader(3), "it is built for i386 (32-bit x86)" + here},
+      {elfHeader(8, true), "it is built for MIPS" + here},
+      {elfHeader(21, true), "it is built for 64-bit PowerPC" + here},
+      {elfHeader(22, true), "it is built for s390x" + here},
+      {elfHeader(40), "it is built for 32-bit ARM" + here},
+      {elfHeader(otherMachine), "it is built for " + std::string(otherMachineName) + here},
+      {elfHeader(243), "it is built for RISC-V" + here},
+      {elfHeader(258), "it is built for LoongArch" + here},
+      {elfHeader(0x1234), "it is built for ELF machine 4660" + here},
+      {elfHeader(otherMachine).substr(0, 20), "it is built for " + std::string(otherMachineName)},
+      {elfHeader(otherMachine).substr(0, 19), "an ELF file this machine can't run: cut short"},
+      {elfHeader(thisMachine), "an ELF file this machine can't run: cut short"},
+      {std::string("\xca\xfe\xba\xbe\x00\x00\x00\x02", 8), "it is a macOS (Mach-O) executable"},
+      {"echo '{}'\n", "could not be started: Exec format error; fix: a script needs a first line"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    PackFixture pack(dir.path());
+    pack.writeWeights();
+    writeFile(pack.interpreter(), c.head);
+    fs::permissions(pack.interpreter(), fs::perms::owner_all);
+    platform::ChildRun refused;
+    refused.startError = ENOEXEC;
+    ScriptedChildren children;
+    children.runs = {{refused, ""}};
+    CheckRun explained = runCheckOn(pack, children, platform::systemFiles(), true);
+    EXPECT_NE(explained.explanation.find(c.named), std::string::npos) << c.named << "\n"
+                                                                      << explained.explanation;
+  }
+}
+#endif
+
 }  // namespace

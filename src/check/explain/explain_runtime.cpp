@@ -433,6 +433,8 @@ std::string elfMachineName(unsigned machine) {
       return "arm64 (aarch64)";
     case 243:
       return "RISC-V";
+    case 258:
+      return "LoongArch";
     default:
       return "ELF machine " + std::to_string(machine);
   }

@@ -547,6 +547,13 @@ TEST(ExplainCheck, TheRuntimesFailureIsNamed) {
   const std::string longError =
       "OSError: /usr/lib/python3/dist-packages/torch/lib/libtorch_global_deps.so: cannot open "
       "shared object file: No such file or directory";
+  // An interpreter that is these bytes, as a file the system is asked to run.
+  auto holding = [](const std::string& bytes) {
+    return [bytes](PackFixture& p, const fs::path&) {
+      writeFile(p.interpreter(), bytes);
+      fs::permissions(p.interpreter(), runnable);
+    };
+  };
   const std::vector<Case> cases = {
       {"torch not on sys.path",
        [](PackFixture& p, const fs::path&) {
@@ -629,36 +636,18 @@ TEST(ExplainCheck, TheRuntimesFailureIsNamed) {
         "fix: copy the bundle with its links (rsync -a, cp -a)"},
        {}},
       {"an interpreter built for another processor",
-       [](PackFixture& p, const fs::path&) {
-         writeFile(p.interpreter(), elfHeader(otherMachine));
-         fs::permissions(p.interpreter(), runnable);
-       },
+       holding(elfHeader(otherMachine)),
        {"problem interpreter: could not be started: Exec format error: it is built for " +
         std::string(otherMachineName) + ", and this machine is " + thisMachineName +
         "; fix: ship a Python built for " + thisMachineName},
        {"#!/bin/sh"}},
       {"an interpreter for this machine that it can't run",
-       [](PackFixture& p, const fs::path&) {
-         writeFile(p.interpreter(), elfHeader(thisMachine));  // no program headers to load
-         fs::permissions(p.interpreter(), runnable);
-       },
+       holding(elfHeader(thisMachine)),  // no program headers to load
        {"could not be started: Exec format error: an ELF file this machine can't run: cut short "
         "or damaged in the copy; fix: copy the runtime again"},
        {"#!/bin/sh", "built for"}},
-      {"an interpreter cut short before its machine",
-       [](PackFixture& p, const fs::path&) {
-         writeFile(p.interpreter(), elfHeader(thisMachine).substr(0, 16));
-         fs::permissions(p.interpreter(), runnable);
-       },
-       {"could not be started: Exec format error: an ELF file this machine can't run: cut short "
-        "or damaged in the copy"},
-       {"#!/bin/sh", "built for"}},
       {"an interpreter built for macOS",
-       [](PackFixture& p, const fs::path&) {
-         writeFile(p.interpreter(),
-                   std::string("\xcf\xfa\xed\xfe\x0c\x00\x00\x01", 8) + std::string(56, '\0'));
-         fs::permissions(p.interpreter(), runnable);
-       },
+       holding(std::string("\xcf\xfa\xed\xfe\x0c\x00\x00\x01", 8) + std::string(56, '\0')),
        {"could not be started: Exec format error: it is a macOS (Mach-O) executable; fix: ship a "
         "Python built for Linux on " +
         std::string(thisMachineName)},

@@ -574,6 +574,19 @@ TEST(ExplainCheck, TheRuntimesFailureIsNamed) {
         "make the runtime again with scripts/make-runtime",
         "        | it looks for modules in (sys.path):\n", "/lib/python3/dist-packages\n"},
        {"move it", "not the bundle's own"}},
+      {"torch only behind a link out of the bundle",
+       [](PackFixture& p, const fs::path& outside) {
+         writeFile(outside / "packages/torch/__init__.py", "");
+         fs::create_directories(p.resources() / "quality/python");
+         fs::create_symlink(outside / "packages", p.resources() / "quality/python/vendor");
+         writeAnsweringInterpreter(
+             p, torchNotFoundAnswer,
+             runtimeAnswer(p, {{"torch", ""},
+                               {"torch_error", "ModuleNotFoundError: No module named 'torch'"}}));
+       },
+       {"fix: install torch into one of those folders inside the bundle",
+        "problem portability: leads outside the bundle, to /"},
+       {"torch lies in"}},
       {"torch not found by a Python whose library lies outside",
        [](PackFixture& p, const fs::path&) {
          fs::path python = p.resources() / "quality/python";

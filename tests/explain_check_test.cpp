@@ -33,16 +33,25 @@ std::string runtimeAnswer(const PackFixture& pack, const Json& changes = Json::o
 }
 
 // A stand-in interpreter that answers the probe with `probe` and the runtime question with
-// `runtime`, as a real one would.
+// `runtime`, as a real one would; at `at` when given, in place of bin/python3.
 void writeAnsweringInterpreter(const PackFixture& pack, const std::string& probe,
-                               const std::string& runtime) {
+                               const std::string& runtime, const fs::path& at = {}) {
   fs::path folder = pack.resources();
   writeFile(folder / "probe-answer", probe + "\n");
   writeFile(folder / "runtime-answer", runtime + "\n");
-  writeScript(pack.interpreter(), "case \"$4\" in\n  *stdlib*) cat '" +
-                                      (folder / "runtime-answer").string() + "' ;;\n  *) cat '" +
-                                      (folder / "probe-answer").string() + "' ;;\nesac\n");
+  writeScript(at.empty() ? pack.interpreter() : at,
+              "case \"$4\" in\n  *stdlib*) cat '" + (folder / "runtime-answer").string() +
+                  "' ;;\n  *) cat '" + (folder / "probe-answer").string() + "' ;;\nesac\n");
 }
+
+// rwxr-xr-x: what a program in a pack is.
+constexpr fs::perms runnable = fs::perms::owner_all | fs::perms::group_read |
+                               fs::perms::group_exec | fs::perms::others_read |
+                               fs::perms::others_exec;
+
+const std::string torchNotFoundAnswer =
+    "{\"python_version\": \"3.11.2\", \"error\": \"ModuleNotFoundError(\\\"No module named "
+    "'torch'\\\")\"}";
 
 // A pack with nothing wrong: laid out as the build lays it out (the executable and the libraries
 // it carries in Contents/Frameworks), with a runtime that takes nothing from outside.
@@ -141,6 +150,95 @@ TEST(ExplainCheck, TheVerdictIsUsableOnlyWithoutAProblem) {
                                       "problems above will break it for the user\n"),
             std::string::npos)
       << broken.explained.err;
+}
+
+// The version and the format as the Info.plist gives them; when it can't be read, that is the
+// problem named, with where in the file, and not the keys it may well hold.
+TEST(ExplainCheck, WhatTheInfoPlistSaysIsNamed) {
+  const std::string version = "<key>CFBundleShortVersionString</key><string>1.2</string>\n";
+  auto info = [](const std::string& bytes) {
+    return [bytes](PackFixture& p, const fs::path&) {
+      writeFile(p.bundle() / "Contents/Info.plist", bytes);
+      p.writeInterpreterPrinting(torchAnswer);
+    };
+  };
+  auto format = [](long long number) {
+    return [number](PackFixture& p, const fs::path&) {
+      p.writeStandardInfo("1.2", number);
+      p.writeInterpreterPrinting(torchAnswer);
+    };
+  };
+  const std::vector<std::string> notRead = {
+      "note    version: \"1.0\", the default: Info.plist could not be read (above), so none of "
+      "its values were\n",
+      "note    format: 0, the default: Info.plist could not be read (above)",
+      "problem verdict: not usable: Info.plist could not be read, so there is no format\n"};
+  auto with = [](std::vector<std::string> named, const std::vector<std::string>& more) {
+    named.insert(named.end(), more.begin(), more.end());
+    return named;
+  };
+  const std::vector<std::string> noFollowOn = {"there is no Ruvizuve", "give it as",
+                                               "problem format", "problem version"};
+  const std::vector<Case> cases = {
+      {"format 2",
+       format(2),
+       {"problem format: 2 from Info.plist: only format 1 is usable",
+        "problem verdict: not usable: the format is 2, not 1\n"},
+       {"torch version", "model's files"}},
+      {"format 0, as an integer",
+       format(0),
+       {"problem format: 0 from Info.plist: only format 1 is usable",
+        "problem verdict: not usable: the format is 0, not 1\n"},
+       {"not an integer"}},
+      // expat places a mismatched end tag at its name.
+      {"a misspelt end tag, which the reader names without a place",
+       [&](PackFixture& p, const fs::path&) {
+         p.writeInfoPlist(version + "<key>RuvizuvePackFormat</key><integer>1</interger>\n");
+         p.writeInterpreterPrinting(torchAnswer);
+       },
+       with({"problem Info.plist: not read: </interger> where <integer> is open: ",
+             "; fix: mend it at line 6, column 42: until it reads, the version and the format are "
+             "the defaults\n"},
+            notRead),
+       noFollowOn},
+      {"an element no list has, refused where it starts",
+       [&](PackFixture& p, const fs::path&) {
+         p.writeInfoPlist(version + "<key>RuvizuvePackFormat</key><interger>1</interger>\n");
+         p.writeInterpreterPrinting(torchAnswer);
+       },
+       with({"problem Info.plist: not read: an element a property list does not have: "
+             "<interger>: ",
+             "; fix: mend it at line 6, column 30: "},
+            notRead),
+       noFollowOn},
+      {"a list cut short, in expat's words",
+       info("<plist>\n<dict>\n<key>RuvizuvePackFormat</key><integer>1</integer>\n"),
+       with({"not read: not well-formed XML at line 4, column 1: no element found: ",
+             "; fix: mend it at line 4, column 1: "},
+            notRead),
+       noFollowOn},
+      {"a declaration after blank lines, the fault on its line",
+       info("\n\n  <?xml version=\"1.0\"?><plist><dict><key>RuvizuvePackFormat</key><integer>1"
+            "</interger></dict></plist>\n"),
+       {"; fix: mend it at line 3, column 78: "},
+       noFollowOn},
+      {"a declaration after blank lines, the fault below it",
+       info("\n\n  <?xml version=\"1.0\"?>\n<plist><dict><key>RuvizuvePackFormat</key><integer>1"
+            "</interger></dict></plist>\n"),
+       {"; fix: mend it at line 4, column 55: "},
+       noFollowOn},
+      {"no Info.plist",
+       [](PackFixture& p, const fs::path&) {
+         fs::remove(p.bundle() / "Contents/Info.plist");
+         p.writeInterpreterPrinting(torchAnswer);
+       },
+       with({"problem Info.plist: not read: missing: ",
+             "fix: lay the bundle out with cmake "
+             "--install"},
+            notRead),
+       noFollowOn},
+  };
+  runCases(cases);
 }
 
 // Everything under Resources/quality that leads elsewhere, and every library from elsewhere.
@@ -252,6 +350,30 @@ TEST(ExplainCheck, WhatLeadsOutsideTheBundleIsNamed) {
        {"the interpreter takes its standard library from outside the bundle",
         "the interpreter takes torch from outside the bundle"},
        {"imported"}},
+      {"certificates from the machine",
+       [](PackFixture& p, const fs::path&) {
+         writeAnsweringInterpreter(
+             p, torchAnswer,
+             runtimeAnswer(p,
+                           {{"certificate_store", {"/usr/lib/ssl/cert.pem", "/usr/lib/ssl/certs"}},
+                            {"certificates", 144}}));
+       },
+       {"note    certificates: the interpreter's ssl takes the certificates it trusts from the "
+        "machine, not the bundle: /usr/lib/ssl/cert.pem, /usr/lib/ssl/certs (144 certificates "
+        "here); a machine without them has none. The check runs offline and needs none; fix: "},
+       {"problem certificates"}},
+      {"a certificate store carried in the bundle",
+       [](PackFixture& p, const fs::path&) {
+         fs::path store = p.resources() / "quality/python/lib/python3.11/site-packages/certifi";
+         writeFile(store / "cacert.pem", "");
+         writeAnsweringInterpreter(
+             p, torchAnswer,
+             runtimeAnswer(
+                 p, {{"certificate_store", {(store / "cacert.pem").string(), "/usr/lib/ssl/certs"}},
+                     {"certificates", 140}}));
+       },
+       {"ok      answer: Python \"3.11.2\", torch \"2.1.0\""},
+       {"certificates:"}},
       {"a bundle without Contents/Frameworks",
        [](PackFixture& p, const fs::path&) { p.writeInterpreterPrinting(torchAnswer); },
        {"problem portability: the executable loaded 1 shared library from outside the bundle: /",
@@ -275,6 +397,12 @@ TEST(ExplainCheck, WeightsThatWillNotLoadAreNamed) {
     fs::remove_all(p.hfCache());
     fs::create_directories(to.parent_path());
     fs::rename(aside, to);
+    p.writeInterpreterPrinting(torchAnswer);
+  };
+  auto linkModelToNothing = [](PackFixture& p) {
+    fs::path file = p.modelDir() / "snapshots/abc123/model.safetensors";
+    fs::remove(file);
+    fs::create_symlink("../../blobs/gone", file);
     p.writeInterpreterPrinting(torchAnswer);
   };
   const std::string blobLink = "../../blobs/" + std::string(64, 'a');
@@ -355,16 +483,44 @@ TEST(ExplainCheck, WeightsThatWillNotLoadAreNamed) {
        },
        {"hub holds .locks, models--facebook--other"},
        {"hub holds nothing"}},
-      {"a model file that is a link to nothing",
-       [](PackFixture& p, const fs::path&) {
-         fs::path file = p.modelDir() / "snapshots/abc123/model.safetensors";
-         fs::remove(file);
-         fs::create_symlink("../../blobs/gone", file);
-         p.writeInterpreterPrinting(torchAnswer);
+      {"only the snapshot copied, without the blobs its links lead to",
+       [&](PackFixture& p, const fs::path&) { linkModelToNothing(p); },
+       {"problem weights: model.safetensors: a link to nothing: it points to "
+        "\"../../blobs/gone\"; there is no blobs/ folder: only the snapshot was copied",
+        "copy the whole models--facebook--audiobox-aesthetics folder with cp -a, or the "
+        "snapshot's files with cp -L"},
+       {"portability: a link to nothing"}},
+      {"a link to a blob that is not there",
+       [&](PackFixture& p, const fs::path&) {
+         linkModelToNothing(p);
+         writeFile(p.modelDir() / "blobs/other", "{}");
        },
        {"problem weights: model.safetensors: a link to nothing: it points to "
-        "\"../../blobs/gone\""},
-       {"portability: a link to nothing"}},
+        "\"../../blobs/gone\": "},
+       {"only the snapshot", "download", "blobs/ holds"}},
+      {"a copy that left the snapshot's links out",
+       [](PackFixture& p, const fs::path&) {
+         fs::remove(p.modelDir() / "snapshots/abc123/model.safetensors");
+         writeFile(p.modelDir() / "blobs" / std::string(64, 'a'), "weights");
+         p.writeInterpreterPrinting(torchAnswer);
+       },
+       {"problem weights: model.safetensors: missing; blobs/ holds 1 file: the copy left out "
+        "the snapshot's links (rsync -r without -l does)",
+        "fix: copy the cache with its links kept (cp -a, rsync -a)\n"},
+       {"copy the model's"}},
+      {"weights still downloading",
+       [](PackFixture& p, const fs::path&) {
+         fs::remove(p.modelDir() / "snapshots/abc123/model.safetensors");
+         writeFile(p.modelDir() / "blobs" / (std::string(64, 'a') + ".incomplete"), "partial");
+         writeFile(p.modelDir() / "blobs" / std::string(40, 'c'), "{}");
+         writeFile(p.modelDir() / "snapshots/abc123/config.json", "");
+         p.writeInterpreterPrinting(torchAnswer);
+       },
+       {"problem weights: model.safetensors: missing; the hub's download has not finished "
+        "(blobs/" +
+            std::string(64, 'a') + ".incomplete)",
+        "let the download finish", "problem weights: config.json: empty: /"},
+       {"copy the model's model.safetensors", "blobs/ holds"}},
       {"a stale refs/main",
        [](PackFixture& p, const fs::path&) {
          writeFile(p.modelDir() / "refs/main", "def456");
@@ -391,6 +547,13 @@ TEST(ExplainCheck, TheRuntimesFailureIsNamed) {
   const std::string longError =
       "OSError: /usr/lib/python3/dist-packages/torch/lib/libtorch_global_deps.so: cannot open "
       "shared object file: No such file or directory";
+  // An interpreter that is these bytes, as a file the system is asked to run.
+  auto holding = [](const std::string& bytes) {
+    return [bytes](PackFixture& p, const fs::path&) {
+      writeFile(p.interpreter(), bytes);
+      fs::permissions(p.interpreter(), runnable);
+    };
+  };
   const std::vector<Case> cases = {
       {"torch not on sys.path",
        [](PackFixture& p, const fs::path&) {
@@ -408,8 +571,100 @@ TEST(ExplainCheck, TheRuntimesFailureIsNamed) {
        },
        {"problem answer: torch not found: ModuleNotFoundError: No module named 'torch'",
         "torch lies in ", "/lib/python3.11/site-packages, where this interpreter never looks",
+        "make the runtime again with scripts/make-runtime",
         "        | it looks for modules in (sys.path):\n", "/lib/python3/dist-packages\n"},
+       {"move it", "not the bundle's own"}},
+      {"torch only behind a link out of the bundle",
+       [](PackFixture& p, const fs::path& outside) {
+         writeFile(outside / "packages/torch/__init__.py", "");
+         fs::create_directories(p.resources() / "quality/python");
+         fs::create_symlink(outside / "packages", p.resources() / "quality/python/vendor");
+         writeAnsweringInterpreter(
+             p, torchNotFoundAnswer,
+             runtimeAnswer(p, {{"torch", ""},
+                               {"torch_error", "ModuleNotFoundError: No module named 'torch'"}}));
+       },
+       {"fix: install torch into one of those folders inside the bundle",
+        "problem portability: leads outside the bundle, to /"},
+       {"torch lies in"}},
+      {"torch not found by a Python whose library lies outside",
+       [](PackFixture& p, const fs::path&) {
+         fs::path python = p.resources() / "quality/python";
+         writeFile(python / "lib/python3.11/site-packages/torch/__init__.py", "");
+         writeAnsweringInterpreter(
+             p, torchNotFoundAnswer,
+             runtimeAnswer(p, {{"torch", ""},
+                               {"torch_error", "ModuleNotFoundError: No module named 'torch'"},
+                               {"libraries", {"/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0"}}}));
+       },
+       {"problem answer: torch not found: ModuleNotFoundError: No module named 'torch'; the "
+        "interpreter is not the bundle's own Python: outside the bundle, it loaded "
+        "/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0; fix: make the runtime again with "
+        "scripts/make-runtime and copy it whole"},
+       {"torch lies in", "move it"}},
+      {"torch not found by a wrapper's Python from elsewhere",
+       [](PackFixture& p, const fs::path& outside) {
+         fs::path python = p.resources() / "quality/python";
+         writeFile(python / "lib/python3.11/site-packages/torch/__init__.py", "");
+         fs::create_directories(outside / "pyenv/lib/python3.11/site-packages");
+         writeAnsweringInterpreter(
+             p, torchNotFoundAnswer,
+             runtimeAnswer(p, {{"path",
+                                {(python / "lib/python3.11").string(),
+                                 (outside / "pyenv/lib/python3.11/site-packages").string()}},
+                               {"torch", ""},
+                               {"torch_error", "ModuleNotFoundError: No module named 'torch'"}}));
+       },
+       {"the interpreter is not the bundle's own Python: outside the bundle, it looks for "
+        "modules in /",
+        "/outside/pyenv/lib/python3.11/site-packages; fix: make the runtime again"},
+       {"torch lies in", "move it", "it loaded"}},
+      {"torch under a folder only the wrapper's PYTHONPATH names",
+       [](PackFixture& p, const fs::path&) {
+         fs::path python = p.resources() / "quality/python";
+         writeFile(python / "vendor/torch/__init__.py", "");
+         fs::path real = python / "bin/python3.11";
+         writeAnsweringInterpreter(
+             p, torchNotFoundAnswer,
+             runtimeAnswer(p, {{"torch", ""},
+                               {"torch_error", "ModuleNotFoundError: No module named 'torch'"}}),
+             real);
+         writeScript(
+             p.interpreter(),
+             "SAVED_PYTHONHOME=\"$HOME\"\nPYTHONPATH=\"$(dirname \"$0\")/../vendor\" exec " +
+                 real.string() + " \"$@\"\n");
+       },
+       {"note    interpreter: the shell script sets PYTHONPATH, which the interpreter ignores: "
+        "the check starts it with -I",
+        "/quality/python/vendor, where this interpreter never looks (the wrapper's PYTHONPATH "
+        "names it, but -I makes the interpreter ignore PYTHONPATH); fix: move that folder out of "
+        "the runtime and make the runtime again with scripts/make-runtime --path FOLDER"},
+       {"not the bundle's own", "move it", "PYTHONHOME"}},
+      {"bin/python3 lost by a copy, its python3.11 left beside it",
+       [](PackFixture& p, const fs::path&) {
+         writeScript(p.interpreter().parent_path() / "python3.11", "echo '" + torchAnswer + "'\n");
+       },
+       {"problem interpreter: not found, but python3.11 lies beside it: a copy that leaves links "
+        "out (rsync -r without -l) drops a bin/python3 that is a link",
+        "fix: copy the bundle with its links (rsync -a, cp -a)"},
        {}},
+      {"an interpreter built for another processor",
+       holding(elfHeader(otherMachine)),
+       {"problem interpreter: could not be started: Exec format error: it is built for " +
+        std::string(otherMachineName) + ", and this machine is " + thisMachineName +
+        "; fix: ship a Python built for " + thisMachineName},
+       {"#!/bin/sh"}},
+      {"an interpreter for this machine that it can't run",
+       holding(elfHeader(thisMachine)),  // no program headers to load
+       {"could not be started: Exec format error: an ELF file this machine can't run: cut short "
+        "or damaged in the copy; fix: copy the runtime again"},
+       {"#!/bin/sh", "built for"}},
+      {"an interpreter built for macOS",
+       holding(std::string("\xcf\xfa\xed\xfe\x0c\x00\x00\x01", 8) + std::string(56, '\0')),
+       {"could not be started: Exec format error: it is a macOS (Mach-O) executable; fix: ship a "
+        "Python built for Linux on " +
+        std::string(thisMachineName)},
+       {"#!/bin/sh"}},
       {"the whole last traceback line",
        [&](PackFixture& p, const fs::path&) {
          writeAnsweringInterpreter(
@@ -453,6 +708,37 @@ TEST(ExplainCheck, TheRuntimesFailureIsNamed) {
        },
        {"runs whatever the user's PATH finds first, outside the bundle"},
        {}},
+      {"a #!/usr/bin/env wrapper that sets a variable and runs bash",
+       [](PackFixture& p, const fs::path&) {
+         writeScript(p.interpreter().parent_path() / "python3.11", "echo '" + torchAnswer + "'\n");
+         writeFile(p.interpreter(),
+                   "#!/usr/bin/env -S LC_ALL=C bash\nexec \"$(dirname "
+                   "\"$0\")/python3.11\" \"$@\"\n");
+         fs::permissions(p.interpreter(), runnable);
+       },
+       {"note    interpreter: a shell script (\"#!/usr/bin/env -S LC_ALL=C bash\")",
+        "ok      answer: Python \"3.11.2\", torch \"2.1.0\""},
+       {"PATH finds first", "problem interpreter"}},
+      {"a #!/usr/bin/env bash wrapper that runs the bundle's Python",
+       [](PackFixture& p, const fs::path&) {
+         writeScript(p.interpreter().parent_path() / "python3.11", "echo '" + torchAnswer + "'\n");
+         writeFile(p.interpreter(),
+                   "#!/usr/bin/env bash\nexec \"$(dirname \"$0\")/python3.11\" \"$@\"\n");
+         fs::permissions(p.interpreter(), runnable);
+       },
+       {"note    interpreter: a shell script (\"#!/usr/bin/env bash\"), not the interpreter "
+        "itself",
+        "ok      answer: Python \"3.11.2\", torch \"2.1.0\""},
+       {"PATH finds first", "problem interpreter"}},
+      {"a wrapper that runs other programs before the bundle's Python",
+       [](PackFixture& p, const fs::path&) {
+         fs::path real = p.interpreter().parent_path() / "python3.11";
+         writeScript(real, "echo '" + torchAnswer + "'\n");
+         writeScript(p.interpreter(),
+                     "/bin/true && exec /usr/bin/env " + real.string() + " \"$@\"\n");
+       },
+       {"note    interpreter: a shell script (\"#!/bin/sh\"), not the interpreter itself"},
+       {"problem interpreter"}},
       {"a #! line that runs a Python outside the bundle",
        [](PackFixture& p, const fs::path& outside) {
          writeScript(outside / "python3.11", "echo '" + torchAnswer + "'\n");
@@ -589,6 +875,39 @@ TEST(ExplainCheck, WhatTheUserCannotReadIsNamed) {
     EXPECT_EQ(explained.err.find("not UTF-8"), std::string::npos) << row.name;
     fs::permissions(pack.modelDir() / row.locked, fs::perms::owner_all);
   }
+
+  // What only its owner can read works when the check runs as the owner, or as root: it is named
+  // all the same.
+  const std::string quality = "Contents/Resources/quality";
+  runCases({
+      {"a quality folder only its owner can enter",
+       [](PackFixture& p, const fs::path&) {
+         p.writeInterpreterPrinting(torchAnswer);
+         fs::permissions(p.resources() / "quality", fs::perms::owner_all);
+       },
+       {"problem permissions: 1 file or folder only their owner and group can read: " + quality +
+            "; it works for its owner and root, and fails for the other users the host may run "
+            "as: ",
+        "fix: chmod -R a+rX on the bundle"},
+       {}},
+      {"a model file only its group can read, an interpreter only its owner can run",
+       [](PackFixture& p, const fs::path&) {
+         p.writeInterpreterPrinting(torchAnswer);
+         fs::permissions(p.modelDir() / "snapshots/abc123/model.safetensors",
+                         fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+         fs::permissions(p.interpreter(),
+                         fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+       },
+       {"problem permissions: 2 files or folders only their owner and group can read: " + quality +
+        "/hf-cache/hub/models--facebook--audiobox-aesthetics/snapshots/abc123/"
+        "model.safetensors, " +
+        quality + "/python/bin/python3; "},
+       {}},
+      {"everything open to everyone",
+       [](PackFixture& p, const fs::path&) { p.writeInterpreterPrinting(torchAnswer); },
+       {},
+       {"permissions:"}},
+  });
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "check/report.h"
@@ -82,7 +83,8 @@ TEST(Explain, TheRuntimeAnswerIsReadFromTheLastLine) {
   auto place = check::runtimePlaceFromOutput(
       "a banner torch printed\n{\"stdlib\": \"/p/lib/python3.11\", \"path\": [\"/p/a\", 3], "
       "\"torch\": \"\", \"torch_error\": \"ModuleNotFoundError: No module named 'torch'\", "
-      "\"libraries\": [\"/usr/lib/libffi.so.8\"], \"modules\": [\"/p/a/six.py\"]}\n\n");
+      "\"libraries\": [\"/usr/lib/libffi.so.8\"], \"modules\": [\"/p/a/six.py\"], "
+      "\"certificate_store\": [\"/etc/ssl/cert.pem\"], \"certificates\": 144}\n\n");
   ASSERT_TRUE(place);
   EXPECT_EQ(place->standardLibrary, "/p/lib/python3.11");
   EXPECT_EQ(place->searchPath, std::vector<std::string>{"/p/a"});
@@ -90,6 +92,12 @@ TEST(Explain, TheRuntimeAnswerIsReadFromTheLastLine) {
   EXPECT_EQ(place->torchError, "ModuleNotFoundError: No module named 'torch'");
   EXPECT_EQ(place->libraries, std::vector<std::string>{"/usr/lib/libffi.so.8"});
   EXPECT_EQ(place->modules, std::vector<std::string>{"/p/a/six.py"});
+  EXPECT_EQ(place->certificateStore, std::vector<std::string>{"/etc/ssl/cert.pem"});
+  EXPECT_EQ(place->certificates, 144);
+  auto withoutSsl = check::runtimePlaceFromOutput("{\"stdlib\": \"/p\", \"certificates\": \"x\"}");
+  ASSERT_TRUE(withoutSsl);
+  EXPECT_EQ(withoutSsl->certificates, -1);
+  EXPECT_TRUE(withoutSsl->certificateStore.empty());
   for (const char* output : {"", "{\"torch\": \"2.1\"}\n", "{\"stdlib\": 1}", "not json",
                              "{\"stdlib\": \"/p\"}\nafter\n"}) {
     EXPECT_FALSE(check::runtimePlaceFromOutput(output)) << output;
@@ -97,7 +105,7 @@ TEST(Explain, TheRuntimeAnswerIsReadFromTheLastLine) {
 }
 
 // The walk finds every link below a folder, however deep, and follows none of them: a link to a
-// folder is one link, not the links inside it.
+// folder is one link, not the links inside it. It also finds what other users can't read.
 TEST(Explain, TheLinkWalkFindsLinksWithoutFollowingThem) {
   TempDir dir;
   fs::path root = dir.path() / "quality";
@@ -119,6 +127,54 @@ TEST(Explain, TheLinkWalkFindsLinksWithoutFollowingThem) {
   auto cut = files.linksUnder(root.string(), 3);
   EXPECT_TRUE(cut.cut);
   EXPECT_LT(cut.links.size(), 3u);
+
+  EXPECT_EQ(walk.closed, std::vector<std::string>{}) << "folders 0755 and files 0644 are open";
+
+  // Closed to others: a folder they can't list or enter, a file they can't read, one they can't
+  // run where its owner may. A folder they may enter but not list is closed too: a runtime's
+  // imports list their folders.
+  using fs::perms;
+  struct Row {
+    const char* name;
+    perms mode;
+    bool folder;
+    bool closed;
+  };
+  const Row rows[] = {
+      {"folder-0700", perms::owner_all, true, true},
+      {"folder-0711", perms::owner_all | perms::group_exec | perms::others_exec, true, true},
+      {"folder-0755",
+       perms::owner_all | perms::group_read | perms::group_exec | perms::others_read |
+           perms::others_exec,
+       true, false},
+      {"file-0600", perms::owner_read | perms::owner_write, false, true},
+      {"file-0640", perms::owner_read | perms::owner_write | perms::group_read, false, true},
+      {"file-0644", perms::owner_read | perms::owner_write | perms::group_read | perms::others_read,
+       false, false},
+      {"file-0744", perms::owner_all | perms::group_read | perms::others_read, false, true},
+      {"file-0755",
+       perms::owner_all | perms::group_read | perms::group_exec | perms::others_read |
+           perms::others_exec,
+       false, false},
+  };
+  fs::path modes = dir.path() / "modes";
+  fs::create_directories(modes);
+  std::vector<std::string> closed;
+  for (const auto& row : rows) {
+    fs::path path = modes / row.name;
+    row.folder ? (void)fs::create_directory(path) : writeFile(path, "");
+    fs::permissions(path, row.mode);
+    if (row.closed) {
+      closed.push_back(path.string());
+    }
+  }
+  fs::create_symlink("file-0600", modes / "link-to-a-closed-file");
+  std::sort(closed.begin(), closed.end());
+  EXPECT_EQ(files.linksUnder(modes.string(), 1000).closed, closed);
+  fs::permissions(modes, perms::owner_all);
+  EXPECT_EQ(files.linksUnder(modes.string(), 1000).closed.front(), modes.string())
+      << "the folder walked is looked at too";
+  fs::permissions(modes, perms::all);
 
   auto dangling = files.inspect((root / "a/b/c/dangling").string());
   EXPECT_EQ(dangling.kind, platform::FileFacts::Kind::DanglingLink);
@@ -302,6 +358,13 @@ TEST(Explain, ARunWithoutAnAnswerIsNamedWithWhatToTry) {
     run.startError = ENOENT;
     return run;
   };
+#ifdef EBADARCH
+  auto badArchitecture = [] {
+    platform::ChildRun run;
+    run.startError = EBADARCH;
+    return run;
+  };
+#endif
   auto notWaitedFor = [] {
     platform::ChildRun run;
     run.outcome = platform::ChildOutcome::Failed;
@@ -325,6 +388,12 @@ TEST(Explain, ARunWithoutAnAnswerIsNamedWithWhatToTry) {
        notStarted(),
        {"could not be started: No such file or directory", "#! line names, or the loader"}},
       {"not waited for", notWaitedFor(), {"could not wait for it", "ulimit -a"}},
+#ifdef EBADARCH
+      {"built for another processor than this Mac's",
+       badArchitecture(),
+       {"could not be started: Bad CPU type in executable", "ship an arm64 or universal2 Python",
+        "softwareupdate --install-rosetta"}},
+#endif
   };
   for (const auto& c : cases) {
     TempDir dir;
@@ -347,5 +416,47 @@ TEST(Explain, ARunWithoutAnAnswerIsNamedWithWhatToTry) {
     }
   }
 }
+
+#ifdef __linux__
+// An interpreter the system refused to start as no executable of its own (ENOEXEC) is named by
+// what its first bytes say it is built for.
+TEST(Explain, AnInterpreterOfAnotherProcessorIsNamedByWhatItIsBuiltFor) {
+  const std::string here = std::string(", and this machine is ") + thisMachineName;
+  struct Case {
+    std::string head;
+    std::string named;
+  };
+  const Case cases[] = {
+      {elfHeader(3), "it is built for i386 (32-bit x86)" + here},
+      {elfHeader(8, true), "it is built for MIPS" + here},
+      {elfHeader(21, true), "it is built for 64-bit PowerPC" + here},
+      {elfHeader(22, true), "it is built for s390x" + here},
+      {elfHeader(40), "it is built for 32-bit ARM" + here},
+      {elfHeader(otherMachine), "it is built for " + std::string(otherMachineName) + here},
+      {elfHeader(243), "it is built for RISC-V" + here},
+      {elfHeader(258), "it is built for LoongArch" + here},
+      {elfHeader(0x1234), "it is built for ELF machine 4660" + here},
+      {elfHeader(otherMachine).substr(0, 20), "it is built for " + std::string(otherMachineName)},
+      {elfHeader(otherMachine).substr(0, 19), "an ELF file this machine can't run: cut short"},
+      {elfHeader(thisMachine), "an ELF file this machine can't run: cut short"},
+      {std::string("\xca\xfe\xba\xbe\x00\x00\x00\x02", 8), "it is a macOS (Mach-O) executable"},
+      {"echo '{}'\n", "could not be started: Exec format error; fix: a script needs a first line"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    PackFixture pack(dir.path());
+    pack.writeWeights();
+    writeFile(pack.interpreter(), c.head);
+    fs::permissions(pack.interpreter(), fs::perms::owner_all);
+    platform::ChildRun refused;
+    refused.startError = ENOEXEC;
+    ScriptedChildren children;
+    children.runs = {{refused, ""}};
+    CheckRun explained = runCheckOn(pack, children, platform::systemFiles(), true);
+    EXPECT_NE(explained.explanation.find(c.named), std::string::npos) << c.named << "\n"
+                                                                      << explained.explanation;
+  }
+}
+#endif
 
 }  // namespace

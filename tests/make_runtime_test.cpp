@@ -111,6 +111,8 @@ TEST(MakeRuntime, TheRuntimeWorksWhereTheSystemHasNoneOfItsFiles) {
                    (pack.resources() / "quality/python").string(), "torch"});
   ASSERT_EQ(made.status, 0) << made.out << made.err;
   EXPECT_TRUE(fs::exists(pack.resources() / "quality/python/lib/libtinyscale.so.1")) << made.out;
+  // A copy that leaves links out keeps the interpreter.
+  EXPECT_EQ(fs::symlink_status(pack.interpreter()).type(), fs::file_type::regular);
 
   auto plain = runElsewhere(pack.bundle(), system, {executable.string(), "--check"});
   EXPECT_EQ(plain.status, 0) << plain.out << plain.err;
@@ -131,6 +133,27 @@ TEST(MakeRuntime, TheRuntimeWorksWhereTheSystemHasNoneOfItsFiles) {
   auto here = PackFixture::runExecutable(executable, {"--check", "--explain"});
   EXPECT_EQ(here.out, plain.out);
   EXPECT_EQ(here.err.find("problem "), std::string::npos) << here.err;
+}
+
+// The runtime's folder is made anew: a folder of packages named inside it (a vendor folder of the
+// runtime before) is refused before anything is removed, not deleted before it is copied.
+TEST(MakeRuntime, WhatLiesInsideTheRuntimesFolderIsKept) {
+  if (!fs::exists(systemPython) || !fs::exists("/usr/bin/patchelf")) {
+    GTEST_SKIP() << "no python3 or patchelf here";
+  }
+  TempDir dir;
+  fs::path out = dir.path() / "python";
+  fs::path package = out / "vendor/tinypackage/__init__.py";
+  writeFile(package, "version = 1\n");
+  auto made =
+      run({std::string(QP_SOURCE_DIR) + "/scripts/make-runtime", "--python", systemPython.string(),
+           "--path", (out / "vendor").string(), out.string(), "tinypackage"});
+  EXPECT_EQ(made.status, 1) << made.out << made.err;
+  EXPECT_NE(made.err.find("/vendor/tinypackage lies inside " + out.string() +
+                          ", which is made anew: move it elsewhere first"),
+            std::string::npos)
+      << made.err;
+  EXPECT_EQ(readFile(package), "version = 1\n");
 }
 
 }  // namespace

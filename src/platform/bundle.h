@@ -24,8 +24,11 @@ struct InfoValue {
 struct InfoReport {
   std::string infoPlist;         // where it was looked for; empty outside a bundle
   std::string infoPlistProblem;  // why it was not read; empty when it was
-  std::string strings;           // the strings file whose values were looked at; empty: none
-  std::string stringsProblem;    // why its values are not used; empty when they are
+  // Where in it the reader stopped, each from 1; 0 when the problem is not at one place.
+  unsigned long infoPlistProblemLine = 0;
+  unsigned long infoPlistProblemColumn = 0;
+  std::string strings;         // the strings file whose values were looked at; empty: none
+  std::string stringsProblem;  // why its values are not used; empty when they are
 };
 
 // The bundle the running executable belongs to.

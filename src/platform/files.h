@@ -28,9 +28,13 @@ struct FileFacts {
   int error = 0;
 };
 
-// The symbolic links below a folder, found without following any of them.
+// The symbolic links below a folder, found without following any of them, and what other users
+// can't read there.
 struct LinkWalk {
   std::vector<std::string> links;
+  // The folder and the entries below it that only their owner and its group may read: a folder
+  // others can't list or enter, a file others can't read, or can't run where its owner may.
+  std::vector<std::string> closed;
   bool cut = false;  // the walk stopped at its bound: there are more entries than it looked at
 };
 
@@ -52,7 +56,8 @@ class Files {
   // Never blocks on a file that is not a regular one.
   virtual std::optional<std::string> readStart(const std::string&, size_t) const { return {}; }
   // Every symbolic link below `folder` (itself followed when it is one), at any depth, without
-  // following the links it finds; at most `maxEntries` entries are looked at.
+  // following the links it finds, and what other users can't read; at most `maxEntries` entries
+  // are looked at.
   virtual LinkWalk linksUnder(const std::string&, size_t) const { return {}; }
 };
 

@@ -65,6 +65,19 @@ std::string utf16(const std::u16string& text, bool littleEndian) {
   return bytes;
 }
 
+std::string elfHeader(unsigned machine, bool bigEndian) {
+  auto twoBytes = [bigEndian](unsigned value) {
+    std::string bytes{static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
+    return bigEndian ? std::string(bytes.rbegin(), bytes.rend()) : bytes;
+  };
+  std::string header =
+      "\x7f"
+      "ELF";
+  header += {'\x02', bigEndian ? '\x02' : '\x01', '\x01'};  // 64-bit, its byte order, version 1
+  header += std::string(9, '\0') + twoBytes(2) + twoBytes(machine);  // an executable, for machine
+  return header + std::string(44, '\0');
+}
+
 namespace {
 
 void linkOrCopy(const fs::path& from, const fs::path& to) {

@@ -30,6 +30,24 @@ void writeScript(const fs::path& path, const std::string& body);  // executable 
 // `text` in UTF-16 with its byte-order mark, as editors on other systems save it.
 std::string utf16(const std::u16string& text, bool littleEndian);
 
+// This machine's processor and another, by their ELF numbers and the names the explanation
+// gives them.
+#if defined(__aarch64__)
+inline constexpr unsigned thisMachine = 183;
+inline constexpr unsigned otherMachine = 62;
+inline constexpr const char* otherMachineName = "x86_64";
+inline constexpr const char* thisMachineName = "arm64 (aarch64)";
+#else
+inline constexpr unsigned thisMachine = 62;
+inline constexpr unsigned otherMachine = 183;
+inline constexpr const char* otherMachineName = "arm64 (aarch64)";
+inline constexpr const char* thisMachineName = "x86_64";
+#endif
+
+// The first bytes of a 64-bit ELF executable for `machine`, as far as the system reads before it
+// refuses one built for another processor.
+std::string elfHeader(unsigned machine, bool bigEndian = false);
+
 // How a standard stream of a started program is set up.
 enum class Stream { Capture, Inherit, Null, Closed, BrokenPipe };
 

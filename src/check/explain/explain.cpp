@@ -56,6 +56,19 @@ std::string bundleFolder(const pack::PackPaths& paths, const platform::Files& fi
       .realPath;
 }
 
+std::vector<std::string> searchPathOutside(const RuntimePlace& runtime, const std::string& bundle,
+                                           const platform::Files& files) {
+  std::string standardLibrary = files.inspect(runtime.standardLibrary).realPath;
+  std::vector<std::string> outside;
+  for (const auto& entry : runtime.searchPath) {
+    std::string real = files.inspect(entry).realPath;
+    if (!real.empty() && !isInside(real, bundle) && !isInside(real, standardLibrary)) {
+      outside.push_back(printable(entry, wholeLineBytes));
+    }
+  }
+  return outside;
+}
+
 bool alreadyNamed(const std::vector<Finding>& findings, const std::string& path) {
   for (const auto& finding : findings) {
     if (finding.severity == Severity::Problem && finding.path == path) {
@@ -98,7 +111,22 @@ std::string sourceOf(const platform::InfoValue& value) {
 
 // ---- Info.plist ----
 
-std::string infoPlistFix(const std::string& problem) {
+// Whether the Info.plist was looked for and not read: then none of its values are known, and a
+// value that is not there is not the key's fault.
+bool infoPlistUnread(const platform::MainBundle& bundle) {
+  platform::InfoReport report = bundle.infoReport();
+  return !report.infoPlist.empty() && !report.infoPlistProblem.empty();
+}
+
+const char* unreadDefault = "Info.plist could not be read (above), so none of its values were";
+
+std::string infoPlistFix(const platform::InfoReport& report) {
+  const std::string& problem = report.infoPlistProblem;
+  if (report.infoPlistProblemLine > 0) {
+    return "mend it at line " + std::to_string(report.infoPlistProblemLine) + ", column " +
+           std::to_string(report.infoPlistProblemColumn) +
+           ": until it reads, the version and the format are the defaults";
+  }
   if (problem.find("case-sensitive") != std::string::npos) {
     return "rename it Info.plist";
   }
@@ -125,7 +153,7 @@ void explainInfoPlist(const platform::MainBundle& bundle, std::vector<Finding>& 
                        "start it from Contents/MacOS inside the pack's bundle"));
   } else if (!report.infoPlistProblem.empty()) {
     out.push_back(problem("Info.plist", "not read: " + report.infoPlistProblem, report.infoPlist,
-                          infoPlistFix(report.infoPlistProblem)));
+                          infoPlistFix(report)));
   } else {
     out.push_back(ok("Info.plist", "read", report.infoPlist));
   }
@@ -141,8 +169,10 @@ void explainVersion(const platform::MainBundle& bundle, std::vector<Finding>& ou
   std::string version = pack::packVersion(bundle);
   auto value = bundle.infoValue(versionKey);
   if (!value) {
-    out.push_back(note(
-        "version", inQuotes(version) + ", the default: there is no " + std::string(versionKey)));
+    out.push_back(
+        note("version", inQuotes(version) + ", the default: " +
+                            (infoPlistUnread(bundle) ? std::string(unreadDefault)
+                                                     : "there is no " + std::string(versionKey))));
   } else if (value->kind != platform::InfoValue::Kind::String) {
     out.push_back(problem("version",
                           inQuotes(version) + ", the default: " + versionKey + " in " +
@@ -159,7 +189,10 @@ void explainFormat(const platform::MainBundle& bundle, std::vector<Finding>& out
   const std::string fix =
       "give it as <key>" + std::string(formatKey) + "</key><integer>1</integer>";
   std::string shown = std::to_string(format);
-  if (!value) {
+  if (!value && infoPlistUnread(bundle)) {
+    // The Info.plist's own problem is the one to mend; the key may well be in it.
+    out.push_back(note("format", shown + ", the default: " + unreadDefault));
+  } else if (!value) {
     out.push_back(problem("format", shown + ", the default: there is no " + formatKey, "", fix));
   } else if (format == 0 && value->kind != platform::InfoValue::Kind::Integer) {
     out.push_back(problem("format",
@@ -175,9 +208,44 @@ void explainFormat(const platform::MainBundle& bundle, std::vector<Finding>& out
   }
 }
 
+// ---- Who may read the pack ----
+
+// A pack holds some tens of thousands of files; the walk stops well beyond that.
+constexpr size_t accessWalkEntries = 500000;
+constexpr size_t closedNamed = 5;
+
+// What only its owner may read works when the check runs as the owner, or as root, and fails for
+// the user the host runs as when that is another.
+void explainAccess(const pack::PackPaths& paths, const platform::Files& files,
+                   std::vector<Finding>& out) {
+  std::string bundle = bundleFolder(paths, files);
+  if (bundle.empty()) {
+    return;
+  }
+  std::vector<std::string> closed;
+  for (const auto& path : files.linksUnder(bundle, accessWalkEntries).closed) {
+    if (!alreadyNamed(out, path)) {
+      closed.push_back(path == bundle ? "the bundle itself" : path.substr(bundle.size() + 1));
+    }
+  }
+  if (closed.empty()) {
+    return;
+  }
+  out.push_back(
+      problem("permissions",
+              counted(closed.size(), "file or folder", "files or folders") +
+                  " only their owner and group can read: " + firstFew(closed, closedNamed) +
+                  "; it works for its owner and root, and fails for the other users "
+                  "the host may run as",
+              bundle,
+              "chmod -R a+rX on the bundle (X lets everyone enter its folders and run what its "
+              "owner may)"));
+}
+
 // ---- The verdict ----
 
-void explainVerdict(const CheckFacts& facts, std::vector<Finding>& out) {
+void explainVerdict(const CheckFacts& facts, const platform::MainBundle& bundle,
+                    std::vector<Finding>& out) {
   size_t problems = 0;
   for (const auto& finding : out) {
     problems += finding.severity == Severity::Problem ? 1 : 0;
@@ -199,7 +267,10 @@ void explainVerdict(const CheckFacts& facts, std::vector<Finding>& out) {
     why += std::string(why.empty() ? "" : "; ") + "the model's files are missing";
   }
   if (facts.packFormat != 1) {
-    why += std::string(why.empty() ? "" : "; ") + "the format is not 1";
+    why += std::string(why.empty() ? "" : "; ") +
+           (infoPlistUnread(bundle) && !bundle.infoValue(formatKey)
+                ? "Info.plist could not be read, so there is no format"
+                : "the format is " + std::to_string(facts.packFormat) + ", not 1");
   }
   out.push_back(problem("verdict", "not usable: " + why));
 }
@@ -227,7 +298,8 @@ std::vector<Finding> explainCheck(const CheckStory& story, const platform::Files
   explainInterpreter(story, files, findings);
   explainWeights(story.pack.paths, files, findings);
   explainPortability(story, files, findings);
-  explainVerdict(story.facts, findings);
+  explainAccess(story.pack.paths, files, findings);
+  explainVerdict(story.facts, bundle, findings);
   return findings;
 }
 

@@ -39,6 +39,10 @@ struct RuntimePlace {
   std::vector<std::string> libraries;
   // The files of the modules it had imported by then.
   std::vector<std::string> modules;
+  // Where its ssl module takes the certificates it trusts from (a file, a folder), and how many
+  // its default context loaded; empty and -1 when it could not say.
+  std::vector<std::string> certificateStore;
+  long long certificates = -1;
 };
 
 // Asks the interpreter where its standard library, torch and their libraries lie: a second run,

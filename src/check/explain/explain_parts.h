@@ -34,6 +34,10 @@ std::string counted(size_t count, const std::string& thing, const std::string& t
 bool isInside(const std::string& path, const std::string& folder);
 // The bundle's own folder with every link resolved: what "inside the bundle" means.
 std::string bundleFolder(const pack::PackPaths& paths, const platform::Files& files);
+// The folders the interpreter looks for modules in that lie outside the bundle, its standard
+// library's aside (told of on its own), as printable text.
+std::vector<std::string> searchPathOutside(const RuntimePlace& runtime, const std::string& bundle,
+                                           const platform::Files& files);
 // Whether a problem is already told about `path`, so that it is not counted twice.
 bool alreadyNamed(const std::vector<Finding>& findings, const std::string& path);
 

@@ -115,14 +115,7 @@ bool isPythonModule(const std::string& path) {
 // later, when the host scores, is missing elsewhere.
 void explainSearchPath(const RuntimePlace& runtime, const std::string& bundle,
                        const platform::Files& files, std::vector<Finding>& out) {
-  std::string standardLibrary = files.inspect(runtime.standardLibrary).realPath;
-  std::vector<std::string> outside;
-  for (const auto& entry : runtime.searchPath) {
-    std::string real = files.inspect(entry).realPath;
-    if (!real.empty() && !isInside(real, bundle) && !isInside(real, standardLibrary)) {
-      outside.push_back(printable(entry, wholeLineBytes));
-    }
-  }
+  std::vector<std::string> outside = searchPathOutside(runtime, bundle, files);
   if (!outside.empty()) {
     out.push_back(problem("portability",
                           "the interpreter looks for modules outside the bundle, in " +

@@ -23,7 +23,8 @@ using Kind = FileFacts::Kind;
 
 // Asks the runtime where it lives and what it loads for torch; it prints one JSON object. The
 // libraries are listed after the import, whether or not it succeeded: a failed import has often
-// loaded the libraries that lead outside the bundle by then.
+// loaded the libraries that lead outside the bundle by then. Where ssl takes its certificates from
+// is asked last, so that what ssl loads is not counted as torch's.
 constexpr const char* whereScript =
     "import json, os, sys\n"
     "out = {'stdlib': os.path.dirname(os.__file__), 'path': sys.path, 'torch': '',\n"
@@ -53,6 +54,14 @@ constexpr const char* whereScript =
     "                if name.startswith('/') and '.so' in os.path.basename(name) \\\n"
     "                        and name not in out['libraries']:\n"
     "                    out['libraries'].append(name)\n"
+    "except Exception:\n"
+    "    pass\n"
+    "try:\n"
+    "    import ssl\n"
+    "    paths = ssl.get_default_verify_paths()\n"
+    "    out['certificate_store'] = [p for p in (paths.cafile or paths.openssl_cafile,\n"
+    "                                            paths.capath or paths.openssl_capath) if p]\n"
+    "    out['certificates'] = ssl.create_default_context().cert_store_stats()['x509_ca']\n"
     "except Exception:\n"
     "    pass\n"
     "print(json.dumps(out))";
@@ -118,6 +127,19 @@ std::string shellQuoted(std::string_view text) {
 
 // ---- The interpreter's file ----
 
+// A Python beside where the interpreter should be, by its name; empty when there is none.
+std::string pythonBeside(const std::string& path, const platform::Files& files) {
+  std::string bin = pack::deletingLastPathComponent(path);
+  for (const auto& name : files.namesIn(bin)) {
+    std::string other = pack::appendingPathComponent(bin, name);
+    if (name.starts_with("python") && other != path && files.inspect(other).kind == Kind::Regular &&
+        files.isExecutableFile(other)) {
+      return name;
+    }
+  }
+  return "";
+}
+
 bool explainInterpreterFile(const pack::PackPaths& paths, const platform::Files& files,
                             std::vector<Finding>& out) {
   const std::string& path = paths.pythonExecutable;
@@ -129,9 +151,20 @@ bool explainInterpreterFile(const pack::PackPaths& paths, const platform::Files&
     return false;
   }
   switch (facts.kind) {
-    case Kind::Missing:
-      out.push_back(problem("interpreter", "not found", path, runtimeFix));
+    case Kind::Missing: {
+      std::string beside = pythonBeside(path, files);
+      out.push_back(
+          beside.empty()
+              ? problem("interpreter", "not found", path, runtimeFix)
+              : problem("interpreter",
+                        "not found, but " + beside +
+                            " lies beside it: a copy that leaves links out (rsync -r without -l) "
+                            "drops a bin/python3 that is a link",
+                        path,
+                        "copy the bundle with its links (rsync -a, cp -a), or make the runtime "
+                        "again with scripts/make-runtime, which writes bin/python3 as a file"));
       return false;
+    }
     case Kind::DanglingLink:
       out.push_back(problem("interpreter",
                             "a link to nothing: it points to " + inQuotes(facts.linkTarget), path,
@@ -162,6 +195,42 @@ bool isShell(const std::string& program) {
     }
   }
   return false;
+}
+
+// The program a #! line's env runs: the first word after `from` that is neither an option nor an
+// assignment; empty when there is none.
+std::string wordAfterEnv(const std::string& line, size_t from) {
+  size_t at = from;
+  while (at < line.size() && (at = line.find_first_not_of(" \t", at)) != std::string::npos) {
+    size_t end = std::min(line.find_first_of(" \t", at), line.size());
+    std::string word = line.substr(at, end - at);
+    if (!word.starts_with("-") && word.find('=') == std::string::npos) {
+      return word;
+    }
+    at = end;
+  }
+  return "";
+}
+
+// The PYTHON... variables a shell script assigns, each named once: isolated mode (-I) makes the
+// interpreter ignore every one of them.
+std::vector<std::string> pythonVariablesSetIn(const std::string& script) {
+  std::vector<std::string> names;
+  for (size_t at = script.find("PYTHON"); at != std::string::npos;
+       at = script.find("PYTHON", at + 1)) {
+    bool startsWord = at == 0 || std::strchr(" \t\n;", script[at - 1]) != nullptr;
+    size_t end = at + 6;
+    while (end < script.size() &&
+           (std::isupper(static_cast<unsigned char>(script[end])) || script[end] == '_')) {
+      ++end;
+    }
+    std::string name = script.substr(at, end - at);
+    if (startsWord && end < script.size() && script[end] == '=' &&
+        std::find(names.begin(), names.end(), name) == names.end()) {
+      names.push_back(name);
+    }
+  }
+  return names;
 }
 
 // The absolute paths of Pythons that a shell script names: what a wrapper runs.
@@ -212,11 +281,17 @@ void explainScriptLine(const pack::PackPaths& paths, const platform::Files& file
   }
   std::string name = program.substr(program.find_last_of('/') + 1);
   if (name == "env") {
-    out.push_back(problem(
-        "interpreter",
-        "its #! line " + shown + " runs whatever the user's PATH finds first, outside the bundle",
-        "", runtimeFix));
-    return;
+    // env runs what the user's PATH finds first: a shell is a shell on every machine, a Python
+    // is whichever one the user has.
+    std::string ran = wordAfterEnv(line, end);
+    if (!isShell(ran)) {
+      out.push_back(problem(
+          "interpreter",
+          "its #! line " + shown + " runs whatever the user's PATH finds first, outside the bundle",
+          "", runtimeFix));
+      return;
+    }
+    program = ran;
   }
   if (!isInside(files.inspect(program).realPath, bundle) && !isShell(program)) {
     out.push_back(problem("interpreter",
@@ -241,6 +316,16 @@ void explainScriptLine(const pack::PackPaths& paths, const platform::Files& file
     out.push_back(note("interpreter", "a shell script (" + shown +
                                           "), not the interpreter itself: what it runs must lie "
                                           "in the bundle"));
+  }
+  auto variables = pythonVariablesSetIn(*head);
+  if (!variables.empty()) {
+    out.push_back(note("interpreter",
+                       "the shell script sets " + listed(variables) +
+                           ", which the interpreter ignores: the check starts it with -I",
+                       "",
+                       "move those folders out of the runtime and make it again with "
+                       "scripts/make-runtime --path FOLDER, which copies what they hold into the "
+                       "runtime's own package folder"));
   }
 }
 
@@ -295,17 +380,133 @@ std::string startFix(int error) {
       return "the program its #! line names, or the loader it was built for, is missing";
     case EACCES:
       return "make it, and every folder above it, executable for the user the host runs as";
+#ifdef EBADARCH
+    case EBADARCH:
+      return "ship an arm64 or universal2 Python (lipo -archs FILE tells what a file is built "
+             "for); Rosetta (softwareupdate --install-rosetta) runs an x86_64 one, but the "
+             "pack's users may not have it";
+#endif
     default:
       return "";
   }
 }
 
-void explainRun(const ProbeRun& probe, std::vector<Finding>& out) {
+// ---- What an executable is built for, by its first bytes ----
+
+// The ELF machine this executable is built for; 0 where it is not an ELF system's.
+constexpr unsigned thisElfMachine =
+#if defined(__APPLE__)
+    0;
+#elif defined(__x86_64__)
+    62;
+#elif defined(__aarch64__)
+    183;
+#elif defined(__i386__)
+    3;
+#elif defined(__arm__)
+    40;
+#elif defined(__riscv)
+    243;
+#elif defined(__powerpc64__)
+    21;
+#elif defined(__s390x__)
+    22;
+#else
+    0;
+#endif
+
+std::string elfMachineName(unsigned machine) {
+  switch (machine) {
+    case 3:
+      return "i386 (32-bit x86)";
+    case 8:
+      return "MIPS";
+    case 21:
+      return "64-bit PowerPC";
+    case 22:
+      return "s390x";
+    case 40:
+      return "32-bit ARM";
+    case 62:
+      return "x86_64";
+    case 183:
+      return "arm64 (aarch64)";
+    case 243:
+      return "RISC-V";
+    case 258:
+      return "LoongArch";
+    default:
+      return "ELF machine " + std::to_string(machine);
+  }
+}
+
+bool isElf(std::string_view head) {
+  return head.starts_with(
+      "\x7f"
+      "ELF");
+}
+
+// The machine an ELF file's header names; none when `head` is not that far into an ELF file.
+std::optional<unsigned> elfMachine(std::string_view head) {
+  if (!isElf(head) || head.size() < 20) {
+    return std::nullopt;
+  }
+  auto byte = [&head](size_t at) { return static_cast<unsigned char>(head[at]); };
+  bool bigEndian = byte(5) == 2;
+  return bigEndian ? (byte(18) << 8 | byte(19)) : (byte(19) << 8 | byte(18));
+}
+
+bool isMachO(std::string_view head) {
+  for (std::string_view magic : {"\xcf\xfa\xed\xfe", "\xce\xfa\xed\xfe", "\xca\xfe\xba\xbe"}) {
+    if (head.starts_with(magic)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Why the system refused an executable as not one of its own (ENOEXEC), by its header, and the
+// fix; none when the header is not one of an executable.
+std::optional<std::pair<std::string, std::string>> refusedExecutable(std::string_view head) {
+  auto machine = elfMachine(head);
+  std::string here = elfMachineName(thisElfMachine);
+  if (isElf(head) && thisElfMachine == 0) {
+    return std::pair{"it is a Linux (ELF) executable" +
+                         (machine ? " for " + elfMachineName(*machine) : std::string()),
+                     std::string("ship a Python built for macOS (arm64 or universal2)")};
+  }
+  if (machine && *machine != thisElfMachine) {
+    return std::pair{
+        "it is built for " + elfMachineName(*machine) + ", and this machine is " + here,
+        "ship a Python built for " + here +
+            ": an interpreter runs only on the processor it is built for"};
+  }
+  if (isElf(head)) {
+    return std::pair{std::string("an ELF file this machine can't run: cut short or damaged in "
+                                 "the copy"),
+                     std::string("copy the runtime again, or make it again")};
+  }
+  if (isMachO(head) && thisElfMachine != 0) {
+    return std::pair{std::string("it is a macOS (Mach-O) executable"),
+                     "ship a Python built for Linux on " + here};
+  }
+  return std::nullopt;
+}
+
+void explainRun(const ProbeRun& probe, const pack::PackPaths& paths, const platform::Files& files,
+                std::vector<Finding>& out) {
   const platform::ChildRun& run = probe.child;
   if (run.outcome == platform::ChildOutcome::NotStarted) {
     std::string why = run.startError ? std::strerror(run.startError) : "no reason given";
-    out.push_back(
-        problem("interpreter", "could not be started: " + why, "", startFix(run.startError)));
+    std::string fix = startFix(run.startError);
+    if (run.startError == ENOEXEC) {
+      auto head = files.readStart(paths.pythonExecutable, 64).value_or("");
+      if (auto refused = refusedExecutable(head)) {
+        why += ": " + refused->first;
+        fix = refused->second;
+      }
+    }
+    out.push_back(problem("interpreter", "could not be started: " + why, "", fix));
     return;
   }
   if (run.couldNotWait) {
@@ -336,26 +537,32 @@ void explainRun(const ProbeRun& probe, std::vector<Finding>& out) {
 
 // ---- Its answer ----
 
-// The folders where a Python installs packages, below the pack's runtime, that hold torch.
+// How deep below the quality folder a torch package is looked for, and how many entries: a
+// package folder of a runtime lies four folders down (python/lib/python3.11/site-packages).
+constexpr int torchSearchDepth = 5;
+constexpr size_t torchSearchEntries = 20000;
+
+// The folders below the quality folder, the model's cache aside, that hold a torch package:
+// where torch lies when the interpreter does not find it.
 std::vector<std::string> torchFoldersIn(const pack::PackPaths& paths,
                                         const platform::Files& files) {
   std::vector<std::string> found;
-  std::string python = pack::appendingPathComponent(paths.qualityDir, "python");
-  for (const std::string& base : {python, pack::appendingPathComponent(python, "local")}) {
-    for (const auto& lib : files.namesIn(base)) {
-      if (!lib.starts_with("lib")) {
+  std::vector<std::pair<std::string, int>> folders{{paths.qualityDir, 0}};
+  size_t looked = 0;
+  for (size_t next = 0; next < folders.size() && looked < torchSearchEntries; ++next) {
+    auto [folder, depth] = folders[next];
+    if (files.fileExists(pack::appendingPathComponent(folder, "torch/__init__.py"))) {
+      found.push_back(folder);
+    }
+    for (const auto& name : files.namesIn(folder)) {
+      std::string path = pack::appendingPathComponent(folder, name);
+      bool passedOver = name == "torch" || name == "__pycache__" || path == paths.hfCacheDir;
+      if (++looked > torchSearchEntries || passedOver || depth + 1 > torchSearchDepth) {
         continue;
       }
-      std::string libFolder = pack::appendingPathComponent(base, lib);
-      for (const auto& version : files.namesIn(libFolder)) {
-        for (const char* packages : {"site-packages", "dist-packages"}) {
-          std::string folder = pack::appendingPathComponent(
-              pack::appendingPathComponent(libFolder, version), packages);
-          if (version.starts_with("python") &&
-              files.fileExists(pack::appendingPathComponent(folder, "torch/__init__.py"))) {
-            found.push_back(folder);
-          }
-        }
+      FileFacts facts = files.inspect(path);
+      if (facts.kind == Kind::Directory && !facts.isLink) {
+        folders.emplace_back(path, depth + 1);
       }
     }
   }
@@ -370,9 +577,41 @@ std::string searchPathDetails(const std::vector<std::string>& searchPath) {
   return details;
 }
 
-// Torch is not where this interpreter looks: where it does look, and where torch lies instead.
+// Python's own shared library: libpython3.11.so.1.0, libpython3.11.dylib, or a framework's.
+bool isPythonLibrary(const std::string& path) {
+  return path.substr(path.find_last_of('/') + 1).starts_with("libpython") ||
+         path.find("/Python.framework/") != std::string::npos;
+}
+
+// What makes the interpreter another Python than the bundle's own: its library, its standard
+// library or the folders it looks in, outside the bundle. Empty when it is the bundle's own.
+std::vector<std::string> notTheBundlesOwn(const RuntimePlace& runtime, const std::string& bundle,
+                                          const platform::Files& files) {
+  std::vector<std::string> reasons;
+  for (const auto& library : runtime.libraries) {
+    if (isPythonLibrary(library) && !isInside(library, bundle)) {
+      reasons.push_back("it loaded " + printable(library, wholeLineBytes));
+    }
+  }
+  std::string standardLibrary = files.inspect(runtime.standardLibrary).realPath;
+  if (!standardLibrary.empty() && !isInside(standardLibrary, bundle)) {
+    reasons.push_back("its standard library is " + printable(standardLibrary, wholeLineBytes));
+  }
+  std::vector<std::string> outside = searchPathOutside(runtime, bundle, files);
+  if (!outside.empty()) {
+    reasons.push_back("it looks for modules in " + firstFew(outside, 3));
+  }
+  return reasons;
+}
+
+// Torch is not where this interpreter looks: why, and what to do. Moving a package by hand is
+// never the fix: its libraries' RUNPATHs are relative to where it lies.
 Finding torchNotFound(const std::string& error, const RuntimePlace& runtime,
                       const pack::PackPaths& paths, const platform::Files& files) {
+  std::string bundle = bundleFolder(paths, files);
+  std::string why = "torch not found: " + error;
+  std::string fix;
+  auto reasons = notTheBundlesOwn(runtime, bundle, files);
   std::vector<std::string> unseen;
   for (const auto& folder : torchFoldersIn(paths, files)) {
     std::string real = files.inspect(folder).realPath;
@@ -384,12 +623,31 @@ Finding torchNotFound(const std::string& error, const RuntimePlace& runtime,
       unseen.push_back(folder);
     }
   }
-  std::string fix =
-      unseen.empty()
-          ? "install torch into one of those folders inside the bundle"
-          : "torch lies in " + listed(unseen) +
-                ", where this interpreter never looks: move it into one of those folders";
-  Finding finding = problem("answer", "torch not found: " + error, "", fix);
+  auto wrapper = files.readStart(paths.pythonExecutable, 4096).value_or("");
+  auto variables =
+      wrapper.starts_with("#!") ? pythonVariablesSetIn(wrapper) : std::vector<std::string>{};
+  if (!reasons.empty()) {
+    why +=
+        "; the interpreter is not the bundle's own Python: outside the bundle, " + listed(reasons);
+    fix =
+        "make the runtime again with scripts/make-runtime and copy it whole (cp -a): moving "
+        "torch would not help, since this interpreter is not the bundle's";
+  } else if (!unseen.empty()) {
+    bool byVariable =
+        std::find(variables.begin(), variables.end(), "PYTHONPATH") != variables.end();
+    why += "; torch lies in " + listed(unseen) + ", where this interpreter never looks" +
+           (byVariable ? " (the wrapper's PYTHONPATH names it, but -I makes the interpreter "
+                         "ignore PYTHONPATH)"
+                       : "");
+    fix = std::string(byVariable ? "move that folder out of the runtime and make the runtime "
+                                   "again with scripts/make-runtime --path FOLDER"
+                                 : "make the runtime again with scripts/make-runtime") +
+          ", which puts each package where its interpreter looks: a package moved by hand keeps "
+          "RUNPATHs relative to where it was";
+  } else {
+    fix = "install torch into one of those folders inside the bundle";
+  }
+  Finding finding = problem("answer", why, "", fix);
   finding.details = searchPathDetails(runtime.searchPath);
   return finding;
 }
@@ -445,6 +703,33 @@ void explainAnswer(const ProbeRun& probe, const std::optional<RuntimePlace>& run
   }
 }
 
+// The certificates the runtime's ssl trusts come from the machine it runs on unless the bundle
+// carries its own: nothing the check does needs them, as it runs offline.
+void explainCertificates(const RuntimePlace& runtime, const std::string& bundle,
+                         const platform::Files& files, std::vector<Finding>& out) {
+  std::vector<std::string> outside;
+  for (const auto& place : runtime.certificateStore) {
+    std::string real = files.inspect(place).realPath;
+    if (!isInside(real.empty() ? place : real, bundle)) {
+      outside.push_back(printable(place, wholeLineBytes));
+    }
+  }
+  if (outside.empty() || outside.size() < runtime.certificateStore.size()) {
+    return;
+  }
+  std::string count =
+      runtime.certificates < 0
+          ? ""
+          : " (" + counted(static_cast<size_t>(runtime.certificates), "certificate") + " here)";
+  out.push_back(note("certificates",
+                     "the interpreter's ssl takes the certificates it trusts from the machine, "
+                     "not the bundle: " +
+                         listed(outside) + count +
+                         "; a machine without them has none. The check runs offline and needs "
+                         "none",
+                     "", "if the pack ever goes online, carry a store in the runtime (certifi)"));
+}
+
 bool answeredWell(const ProbeRun& probe) {
   auto torch = probe.result.find("torch");
   return probe.child.outcome == platform::ChildOutcome::Exited && torch != probe.result.end() &&
@@ -468,6 +753,9 @@ std::optional<RuntimePlace> runtimePlaceFromOutput(std::string_view output) {
   place.searchPath = stringsIn(answer->value("path", platform::Json()));
   place.libraries = stringsIn(answer->value("libraries", platform::Json()));
   place.modules = stringsIn(answer->value("modules", platform::Json()));
+  place.certificateStore = stringsIn(answer->value("certificate_store", platform::Json()));
+  auto certificates = answer->value("certificates", platform::Json());
+  place.certificates = certificates.is_number_integer() ? certificates.get<long long>() : -1;
   return place;
 }
 
@@ -519,9 +807,12 @@ void explainInterpreter(const CheckStory& story, const platform::Files& files,
   if (!startable) {
     return;
   }
-  explainRun(story.probe, out);
+  explainRun(story.probe, paths, files, out);
   if (story.probe.child.outcome != platform::ChildOutcome::NotStarted) {
     explainAnswer(story.probe, story.runtime, paths, files, out);
+  }
+  if (story.runtime) {
+    explainCertificates(*story.runtime, bundle, files, out);
   }
   if (!answeredWell(story.probe)) {
     out.push_back(note("reproduce", reproduceCommand(paths)));

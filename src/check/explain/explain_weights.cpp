@@ -87,6 +87,44 @@ std::pair<std::string, std::string> standIn(const std::string& path, const FileF
   return {};
 }
 
+// How a model file went missing, when the cache shows it: the hub's download not finished, the
+// snapshot copied without the blobs its links lead to, or a copy that left the links out. What it
+// is, and what to do; empty when the cache shows nothing of it.
+std::pair<std::string, std::string> howItWentMissing(const std::string& model,
+                                                     const FileFacts& facts,
+                                                     const platform::Files& files) {
+  std::string blobs = pack::appendingPathComponent(model, "blobs");
+  std::vector<std::string> downloading;
+  size_t blobFiles = 0;
+  for (const auto& name : files.namesIn(blobs)) {
+    if (name.ends_with(".incomplete")) {
+      downloading.push_back("blobs/" + name);
+    } else if (files.inspect(pack::appendingPathComponent(blobs, name)).kind == Kind::Regular) {
+      ++blobFiles;
+    }
+  }
+  if (!downloading.empty()) {
+    return {"the hub's download has not finished (" + firstFew(downloading, 2) + ")",
+            "let the download finish (run it again if it stopped), then copy the cache"};
+  }
+  bool intoBlobs = facts.linkTarget.find("blobs/") != std::string::npos;
+  if (facts.kind == Kind::DanglingLink && intoBlobs &&
+      files.inspect(blobs).kind != Kind::Directory) {
+    return {
+        "there is no blobs/ folder: only the snapshot was copied, not the blobs its links "
+        "lead to",
+        "copy the whole " + modelFolderName() +
+            " folder with cp -a, or the snapshot's files with cp -L (which copies what the "
+            "links lead to)"};
+  }
+  if (facts.kind == Kind::Missing && blobFiles > 0) {
+    return {"blobs/ holds " + counted(blobFiles, "file") +
+                ": the copy left out the snapshot's links (rsync -r without -l does)",
+            "copy the cache with its links kept (cp -a, rsync -a)"};
+  }
+  return {};
+}
+
 // The snapshots that hold every required file: what refs/main could name.
 std::vector<std::string> completeSnapshots(const std::string& model, const platform::Files& files) {
   std::vector<std::string> complete;
@@ -275,9 +313,15 @@ void explainWeights(const pack::PackPaths& paths, const platform::Files& files,
       why = what;
       fix = standInFix;
     }
+    bool gone = why == "missing" || why.starts_with("a link to nothing");
+    auto [lost, lostFix] =
+        gone ? howItWentMissing(model, facts, files) : std::pair<std::string, std::string>{};
     if (why.empty()) {
       out.push_back(
           ok("weights", std::string(name) + ": " + std::to_string(facts.size) + " bytes", path));
+    } else if (!lost.empty()) {
+      out.push_back(
+          problem("weights", std::string(name) + ": " + why + "; " + lost, path, lostFix));
     } else {
       if (why == "missing") {
         fix = nameItFix(completeSnapshots(model, files), fix);

@@ -52,17 +52,21 @@ std::string realExecutableLocation() {
 }
 
 // The Info dictionary, or none when Info.plist can't be read or its root is not a dictionary;
-// `problem` says why.
-PlistPtr readInfoDictionary(const std::string& path, std::string& problem) {
+// the report says why, and where in the file when it can.
+PlistPtr readInfoDictionary(const std::string& path, InfoReport& report) {
+  std::string& problem = report.infoPlistProblem;
   auto bytes = systemFiles().readFile(path);
   if (!bytes) {
     problem = whyUnreadable(systemFiles(), path);
     return nullptr;
   }
   std::string why;
-  PlistPtr root = parsePropertyList(*bytes, &why);
+  linux_impl::TextPosition where;
+  PlistPtr root = parsePropertyList(*bytes, &why, &where);
   if (!root) {
     problem = why.empty() ? "not a property list the pack can read" : why;
+    report.infoPlistProblemLine = where.line;
+    report.infoPlistProblemColumn = where.column;
   } else if (plist_get_node_type(root.get()) != PLIST_DICT) {
     problem = "its root is not a dictionary";
     root = nullptr;
@@ -175,7 +179,7 @@ class LinuxMainBundle final : public MainBundle {
     if (!executable_.empty() && nameOf(macos) == "MacOS" && nameOf(contents) == "Contents") {
       contents_ = contents;
       report_.infoPlist = contents + "/Info.plist";
-      info_ = readInfoDictionary(report_.infoPlist, report_.infoPlistProblem);
+      info_ = readInfoDictionary(report_.infoPlist, report_);
       localizedInfo_ = readLocalizedInfo(*resourceDirectory(), info_.get(), report_, localization_);
     }
   }

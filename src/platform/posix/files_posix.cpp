@@ -19,6 +19,15 @@ bool isUsablePath(const std::string& path) {
   return !path.empty() && path.find('\0') == std::string::npos;
 }
 
+// Whether users other than the owner and its group are kept out: the host may run as one.
+bool isClosedToOthers(const struct stat& info) {
+  mode_t mode = info.st_mode;
+  if (S_ISDIR(mode)) {
+    return (mode & (S_IROTH | S_IXOTH)) != (S_IROTH | S_IXOTH);
+  }
+  return S_ISREG(mode) && ((mode & S_IROTH) == 0 || ((mode & S_IXUSR) && !(mode & S_IXOTH)));
+}
+
 class LinuxFiles final : public Files {
  public:
   bool isExecutableFile(const std::string& path) const override {
@@ -93,8 +102,12 @@ class LinuxFiles final : public Files {
   LinkWalk linksUnder(const std::string& folder, size_t maxEntries) const override {
     LinkWalk walk;
     std::vector<std::string> folders;
+    struct stat top {};
     if (isUsablePath(folder)) {
       folders.push_back(folder);
+      if (::stat(folder.c_str(), &top) == 0 && isClosedToOthers(top)) {
+        walk.closed.push_back(folder);
+      }
     }
     size_t looked = 0;
     while (!folders.empty()) {
@@ -114,13 +127,13 @@ class LinuxFiles final : public Files {
           break;
         }
         std::string path = current + "/" + name;
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-          struct stat info {};
-          type = ::lstat(path.c_str(), &info) != 0 ? DT_UNKNOWN
-                 : S_ISLNK(info.st_mode)           ? DT_LNK
-                 : S_ISDIR(info.st_mode)           ? DT_DIR
-                                                   : DT_REG;
+        struct stat info {};
+        unsigned char type = ::lstat(path.c_str(), &info) != 0 ? DT_UNKNOWN
+                             : S_ISLNK(info.st_mode)           ? DT_LNK
+                             : S_ISDIR(info.st_mode)           ? DT_DIR
+                                                               : DT_REG;
+        if (type != DT_UNKNOWN && type != DT_LNK && isClosedToOthers(info)) {
+          walk.closed.push_back(path);
         }
         if (type == DT_LNK) {
           walk.links.push_back(std::move(path));
@@ -134,6 +147,7 @@ class LinuxFiles final : public Files {
       }
     }
     std::sort(walk.links.begin(), walk.links.end());
+    std::sort(walk.closed.begin(), walk.closed.end());
     return walk;
   }
 

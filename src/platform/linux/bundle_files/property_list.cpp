@@ -13,7 +13,7 @@ bool fitsTheParser(std::string_view bytes) {
   return bytes.size() <= std::numeric_limits<uint32_t>::max();
 }
 
-PlistPtr parsed(std::string_view bytes, std::string& why) {
+PlistPtr parsed(std::string_view bytes, std::string& why, TextPosition& where) {
   if (bytes.empty()) {
     why = "an empty file";
     return nullptr;
@@ -23,7 +23,7 @@ PlistPtr parsed(std::string_view bytes, std::string& why) {
     return nullptr;
   }
   if (!plist_is_binary(bytes.data(), static_cast<uint32_t>(bytes.size()))) {
-    return readXmlList(bytes, why);
+    return readXmlList(bytes, why, where);
   }
   auto prepared = preparedBinaryList(bytes, why);
   if (!prepared) {
@@ -39,11 +39,15 @@ PlistPtr parsed(std::string_view bytes, std::string& why) {
 
 }  // namespace
 
-PlistPtr parsePropertyList(std::string_view bytes, std::string* why) {
+PlistPtr parsePropertyList(std::string_view bytes, std::string* why, TextPosition* where) {
   std::string reason;
-  PlistPtr root = parsed(bytes, reason);
+  TextPosition stoppedAt;
+  PlistPtr root = parsed(bytes, reason, stoppedAt);
   if (!root && why) {
     *why = std::move(reason);
+  }
+  if (!root && where && stoppedAt.line > 0) {
+    *where = stoppedAt;
   }
   return root;
 }

@@ -18,6 +18,12 @@ inline constexpr int maxPropertyListNesting = 512;
 inline constexpr size_t maxPropertyListNodes = size_t{1} << 15;
 inline constexpr size_t maxPropertyListPayloadBytes = size_t{1} << 20;  // strings and data
 
+// A place in a text file, as an editor shows it.
+struct TextPosition {
+  unsigned long line = 0;
+  unsigned long column = 0;
+};
+
 struct PlistDeleter {
   void operator()(plist_t node) const { plist_free(node); }
 };
@@ -31,6 +37,10 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 // reader can hold it. Every string in what comes back is valid UTF-8. When the list is refused and
 // `why` is given, it receives a short reason in English ("nested deeper than 512 dictionaries and
 // arrays").
-PlistPtr parsePropertyList(std::string_view bytes, std::string* why = nullptr);
+// When `where` is given, it receives the line and column (each from 1) where the XML reader
+// stopped, for the person who mends the list; it is left as it is for a binary list and for a
+// refusal of the whole file (empty, too large, an encoding that can't be converted).
+PlistPtr parsePropertyList(std::string_view bytes, std::string* why = nullptr,
+                           TextPosition* where = nullptr);
 
 }  // namespace platform::linux_impl

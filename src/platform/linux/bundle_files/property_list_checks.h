@@ -11,8 +11,9 @@
 
 namespace platform::linux_impl {
 
-// The XML list in `bytes`, in whatever encoding it declares, read as the platform reads it.
-PlistPtr readXmlList(std::string_view bytes, std::string& why);
+// The XML list in `bytes`, in whatever encoding it declares, read as the platform reads it. When
+// it is refused, `where` receives where the reader stopped, where it can tell.
+PlistPtr readXmlList(std::string_view bytes, std::string& why, TextPosition& where);
 
 // The binary list in `bytes`, its out-of-range integers turned into false.
 std::optional<std::string> preparedBinaryList(std::string_view bytes, std::string& why);

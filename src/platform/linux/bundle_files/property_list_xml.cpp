@@ -4,6 +4,7 @@
 // refusal gives.
 #include <expat.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdint>
@@ -274,12 +275,17 @@ class XmlReader {
     if (XML_Parse(parser, bytes_.data(), static_cast<int>(bytes_.size()), XML_TRUE) !=
         XML_STATUS_OK) {
       if (!stopped_) {
+        stoppedAt_ = currentPosition();
         why_ = reasonFor(XML_GetErrorCode(parser));
       }
       return nullptr;
     }
     return std::move(root_);
   }
+
+  // Where the reader stopped in a list it refused: line and column from 1; none when the refusal
+  // is of the whole list rather than of a place in it.
+  TextPosition stoppedAt() const { return stoppedAt_; }
 
   // Whether the list was refused for declaring an encoding its bytes can't be in: one that does
   // not write '<' as the byte expat read it as (UTF-16, UTF-32, EBCDIC), in a declaration read a
@@ -293,9 +299,11 @@ class XmlReader {
 
   static XmlReader& self(void* data) { return *static_cast<XmlReader*>(data); }
 
+  // Called from expat's handlers, where its position is that of the event refused.
   void refuse(std::string reason) {
     if (!stopped_) {
       stopped_ = true;
+      stoppedAt_ = currentPosition();
       why_ = std::move(reason);
       XML_StopParser(parser_.get(), XML_FALSE);
     }
@@ -504,6 +512,11 @@ class XmlReader {
 
   // ---- Why expat refused the list ----
 
+  TextPosition currentPosition() const {
+    return {static_cast<unsigned long>(XML_GetCurrentLineNumber(parser_.get())),
+            static_cast<unsigned long>(XML_GetCurrentColumnNumber(parser_.get())) + 1};
+  }
+
   // The list's bytes from where expat stopped.
   std::optional<std::string_view> textAtError() const {
     XML_Index at = XML_GetCurrentByteIndex(parser_.get());
@@ -616,6 +629,7 @@ class XmlReader {
   std::string encoding_;  // the encoding the list is read in, as far as is known
   bool encodingIsGiven_;
   bool stopped_ = false;
+  TextPosition stoppedAt_;
   bool notInDeclaredEncoding_ = false;
   struct OpenElement {
     std::string name;
@@ -635,17 +649,41 @@ class XmlReader {
 
 }  // namespace
 
-PlistPtr readXmlList(std::string_view bytes, std::string& why) {
+namespace {
+
+// A position in `text` read from where `skipped` ends, as a position in the whole text.
+TextPosition inWholeText(TextPosition at, std::string_view skipped) {
+  size_t lineFeed = skipped.find_last_of('\n');
+  if (at.line == 0) {
+    return at;
+  }
+  if (at.line == 1) {
+    at.column +=
+        lineFeed == std::string_view::npos ? skipped.size() : skipped.size() - lineFeed - 1;
+  }
+  at.line += static_cast<unsigned long>(std::count(skipped.begin(), skipped.end(), '\n'));
+  return at;
+}
+
+}  // namespace
+
+PlistPtr readXmlList(std::string_view bytes, std::string& why, TextPosition& where) {
   // A declaration after white space, where templates leave it, is read as if it came first.
   std::string_view declared = trimmed(bytes);
+  std::string_view skipped;
   if (declared.starts_with("<?xml")) {
-    bytes = bytes.substr(static_cast<size_t>(declared.data() - bytes.data()));
+    skipped = bytes.substr(0, static_cast<size_t>(declared.data() - bytes.data()));
+    bytes = bytes.substr(skipped.size());
   }
   XmlReader reader(bytes, why, markedEncoding(bytes));
   PlistPtr root = reader.run();
   if (!root && reader.declaresAnEncodingItIsNotIn()) {
-    return XmlReader(bytes, why, "UTF-8").run();
+    XmlReader asUtf8(bytes, why, "UTF-8");
+    root = asUtf8.run();
+    where = inWholeText(asUtf8.stoppedAt(), skipped);
+    return root;
   }
+  where = inWholeText(reader.stoppedAt(), skipped);
   return root;
 }
 

@@ -188,6 +188,13 @@ class PosixChildProcesses final : public ChildProcesses {
     plan.errorFd = errors ? errors->write.get() : -1;
     RunSignals signals;
     auto tree = posix_impl::startChildTree(plan);
+    // Standard error's pipe is the one thing the run can do without: where it took the last
+    // descriptors the start needed, the run starts again without it, as the plain check's does.
+    if (!tree && errors && (errno == EMFILE || errno == ENFILE)) {
+      errors.reset();
+      plan.errorFd = -1;
+      tree = posix_impl::startChildTree(plan);
+    }
     int startError = errno;
     // Only the child may hold the write ends, or end of file would never come.
     output->write.reset();

@@ -784,6 +784,15 @@ TEST(ExplainCheck, TheRuntimesFailureIsNamed) {
        },
        {"its standard error ended with:\n        | " + std::string(2048, 'y') + "\n"},
        {"early", "y..."}},
+      // What comes before the tail is dropped unread by the kernel, and the tail is still the end.
+      {"the tail after a flood of standard error",
+       [](PackFixture& p, const fs::path&) {
+         writeScript(p.interpreter(),
+                     "head -c 4194304 /dev/zero | tr '\\0' f >&2\nprintf 'y%.0s' $(seq 2048) >&2\n"
+                     "exit 1\n");
+       },
+       {"its standard error ended with:\n        | " + std::string(2048, 'y') + "\n"},
+       {"fy", "f\n"}},
   };
   runCases(cases);
 }

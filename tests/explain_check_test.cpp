@@ -784,12 +784,14 @@ TEST(ExplainCheck, TheRuntimesFailureIsNamed) {
        },
        {"its standard error ended with:\n        | " + std::string(2048, 'y') + "\n"},
        {"early", "y..."}},
-      // What comes before the tail is dropped unread by the kernel, and the tail is still the end.
+      // What comes before the tail is dropped unread by the kernel, and the tail is still the end:
+      // a flood, then a flood and the tail in one write.
       {"the tail after a flood of standard error",
-       [](PackFixture& p, const fs::path&) {
-         writeScript(p.interpreter(),
-                     "head -c 4194304 /dev/zero | tr '\\0' f >&2\nprintf 'y%.0s' $(seq 2048) >&2\n"
-                     "exit 1\n");
+       [](PackFixture& p, const fs::path& outside) {
+         fs::path both = outside / "both";
+         writeFile(both, std::string(100000, 'f') + std::string(2048, 'y'));
+         writeScript(p.interpreter(), "head -c 4194304 /dev/zero | tr '\\0' f >&2\ncat '" +
+                                          both.string() + "' >&2\nexit 1\n");
        },
        {"its standard error ended with:\n        | " + std::string(2048, 'y') + "\n"},
        {"fy", "f\n"}},

@@ -175,7 +175,9 @@ TEST(TreeWalk, StopsEachProcessBeforeListingItsChildrenAndKillsAllItStopped) {
     std::string name = std::to_string(pid);
     size_t stop = indexOf(tree.calls, "stop " + name);
     ASSERT_LT(stop, tree.calls.size()) << name << " never stopped";
-    EXPECT_LT(stop, indexOf(tree.calls, "list " + name)) << name;
+    size_t list = indexOf(tree.calls, "list " + name);
+    EXPECT_LT(list, tree.calls.size()) << name << "'s children never listed while it was stopped";
+    EXPECT_LT(stop, list) << name;
     EXPECT_LT(stop, indexOf(tree.calls, "kill " + name)) << name;
   }
 }

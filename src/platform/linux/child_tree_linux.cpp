@@ -63,7 +63,10 @@ class KeptTree final : public ChildTree {
     (void)ignored;
     const auto start = Clock::now();
     auto lastWord = start;
-    while (!keeperGone() && Clock::now() - start < keeperWorkCap) {
+    // The keeper's end of the channel closes when it has gone: nothing else holds it once the
+    // keeper and the first process of its namespace have exited (the program closes it before its
+    // exec).
+    while (!keeperDone_ && Clock::now() - start < keeperWorkCap) {
       pollfd report{channel_.get(), POLLIN, 0};
       ::poll(&report, 1, 10);
       if (readReport()) {
@@ -73,8 +76,7 @@ class KeptTree final : public ChildTree {
       }
       letKeeperGoOn();
     }
-    auto ended =
-        reapKeeper(Clock::now() + (keeperGone() ? patience : std::chrono::milliseconds(0)));
+    auto ended = reapKeeper(Clock::now() + (keeperDone_ ? patience : std::chrono::milliseconds(0)));
     if (!ended) {
       // Not reaped yet, its pid is still this process's child's.
       ::kill(keeper_, SIGKILL);
@@ -90,16 +92,6 @@ class KeptTree final : public ChildTree {
     if (!keeperReaped_) {
       ::kill(keeper_, SIGCONT);
     }
-  }
-
-  // Whether the keeper has gone: its end of the channel closed, or it has exited (a process it
-  // left behind may still hold a copy of the channel).
-  bool keeperGone() {
-    if (!keeperDone_ && posix_impl::endedChild(keeper_)) {
-      keeperDone_ = true;
-      readReport();
-    }
-    return keeperDone_;
   }
 
   // Takes in what the keeper sent; true when anything came.

@@ -1006,13 +1006,23 @@ TEST_F(CheckLifetime, ATerminationSignalWhileTheReportWaitsEndsThePack) {
 
 // A process that lost its parent before it asked to die with it would never be told: each of the
 // pack's processes looks once more after asking, and ends when its parent is gone. A slow fork
-// holds the new process back while the test kills its parent.
+// holds the new process back while the test kills its parent. A keeper killed while it starts the
+// interpreter leaves the group it had just made, empty, to the next check: the checks run in a
+// group of the test's, removed with what is in it.
 TEST_F(CheckLifetime, AProcessWhoseParentWentBeforeItAskedEndsAtOnce) {
   fs::path interpreter = beats("interpreter");
   interpreterRuns("beat '" + interpreter.string() + "'\n");
+  std::optional<TestGroup> packs;
+  if (::geteuid() == 0 && controlGroupsCanBeMade()) {
+    packs.emplace("qp-test-parent-went-" + std::to_string(::getpid()));
+  }
   for (int slowFork : {1, 2}) {
     RunOptions options;
     options.arguments = {pack_.executable().string(), "--check"};
+    if (packs) {
+      auto enter = packs->enter();
+      options.arguments.insert(options.arguments.begin(), enter.begin(), enter.end());
+    }
     options.environment = {{"LD_PRELOAD", QP_SLOW_FORK},
                            {"QP_TEST_SLOW_FORK", std::to_string(slowFork)}};
     StartedProgram pack(options);
@@ -1028,6 +1038,9 @@ TEST_F(CheckLifetime, AProcessWhoseParentWentBeforeItAskedEndsAtOnce) {
     std::this_thread::sleep_for(800ms);
     EXPECT_FALSE(fs::exists(interpreter)) << slowFork << ": the interpreter ran without a parent";
     fs::remove(interpreter);
+    for (const auto& left : packs ? checkGroupsIn(packs->path()) : std::vector<fs::path>{}) {
+      EXPECT_EQ(readFile(left / "cgroup.procs"), "") << slowFork << ": " << left;
+    }
   }
 }
 

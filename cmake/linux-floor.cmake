@@ -25,6 +25,10 @@ if(NOT QP_FLOOR_LINK_CHECKS)
   set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 endif()
 
+# zig writes debugging information unless told not to; a Release build has none, as GCC's has not.
+set(CMAKE_C_FLAGS_RELEASE_INIT "-g0")
+set(CMAKE_CXX_FLAGS_RELEASE_INIT "-g0")
+
 set(CMAKE_C_COMPILER "${CMAKE_CURRENT_LIST_DIR}/zig-cc")
 # zig links its own C++ runtime (libc++, libunwind, compiler-rt) statically, whatever it is told.
 set(QP_CXX_RUNTIME_LINKED_IN ON)

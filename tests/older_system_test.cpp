@@ -5,6 +5,8 @@
 
 #include <stdlib.h>
 
+#include <ostream>
+
 #include "support/test_support.h"
 
 namespace {
@@ -17,6 +19,11 @@ struct OlderSystem {
   const char* glibc;   // what its C library is
   const char* python;  // the version its python3 reports
 };
+
+// Named in the tests' names and messages by the system's name.
+void PrintTo(const OlderSystem& system, std::ostream* out) {
+  *out << system.name;
+}
 
 const OlderSystem olderSystems[] = {
     {"bullseye", "Debian 11", "2.31", "3.9."},

@@ -404,17 +404,14 @@ TEST(ExplainCheck, WhatLeadsOutsideTheBundleIsNamed) {
         "is what this file needs, the newest of the bundle's 3 compiled files): /",
         "/libtorch_cpu.so; fix: make the runtime on a system with an older glibc"},
        {"problem glibc"}},
-      {"an interpreter built for another processor",
+      {"an interpreter of another processor, refused by the system, is told of once",
        [](PackFixture& p, const fs::path&) {
          writeFile(p.interpreter(),
                    ElfImage{183, true, false, {{"libc.so.6", {"GLIBC_2.17"}}}}.bytes());
          fs::permissions(p.interpreter(), fs::perms::owner_all);
        },
-       {"problem processor: the interpreter is built for aarch64, the executable for x86_64: a "
-        "bundle holds one processor's pack: /",
-        "put in a runtime built for x86_64, or build the pack for aarch64 "
-        "(-DQP_FLOOR_ARCH=aarch64)"},
-       {}},
+       {"could not be started: Exec format error: it is built for arm64"},
+       {"problem processor"}},
   };
   runCases(cases);
 }

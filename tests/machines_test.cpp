@@ -4,10 +4,13 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <regex>
 #include <sstream>
 
+#include "check/explain/explain.h"
 #include "check/explain/explain_machines.h"
+#include "pack/pack_paths.h"
 #include "platform/compiled_files.h"
 #include "platform/linux/elf_file.h"
 #include "support/elf_image.h"
@@ -258,6 +261,168 @@ TEST(Machines, AFloorNamesTheReleasesItLeavesOut) {
   for (const auto& c : cases) {
     EXPECT_EQ(check::explain_parts::releasesLeftOut(c.floor), c.leftOut) << c.floor.text();
   }
+}
+
+// ---- What the explanation makes of what the files need, with the system played by a fake ----
+
+class FakeCompiledFiles : public platform::CompiledFiles {
+ public:
+  platform::CompiledFileScan scanned;
+  std::optional<platform::CompiledFile> interpreter;
+  std::optional<GlibcVersion> running = GlibcVersion{2, 31, 0};
+  mutable std::vector<std::string> scannedPaths;
+
+  platform::CompiledFileScan scan(const std::vector<std::string>& paths, size_t) const override {
+    scannedPaths = paths;
+    return scanned;
+  }
+  std::optional<platform::CompiledFile> read(const std::string&) const override {
+    return interpreter;
+  }
+  std::optional<GlibcVersion> runningGlibc() const override { return running; }
+  std::string ownProcessor() const override { return "x86_64"; }
+};
+
+class BundleAt : public platform::MainBundle {
+ public:
+  std::optional<std::string> resourceDirectory() const override {
+    return "/p/Pack.app/Contents/Resources";
+  }
+  std::optional<platform::InfoValue> infoValue(const std::string&) const override {
+    return std::nullopt;
+  }
+  std::string executableLocation() const override {
+    return "/p/Pack.app/Contents/MacOS/quality-pack";
+  }
+};
+
+platform::CompiledFile compiled(const std::string& path, std::optional<GlibcVersion> glibc,
+                                const std::string& processor = "x86_64") {
+  return {path, processor, glibc};
+}
+
+std::string explainedWith(const FakeCompiledFiles& files, int startError = 0) {
+  pack::Pack place{std::make_unique<BundleAt>(),
+                   pack::packPathsUnder("/p/Pack.app/Contents/Resources")};
+  check::ProbeRun probe;
+  probe.child.startError = startError;
+  check::CheckFacts facts;
+  check::CheckStory story{place, probe, facts, std::nullopt, {}};
+  std::vector<check::Finding> findings;
+  check::explain_parts::explainMachines(story, files, findings);
+  return check::explanationText(findings);
+}
+
+// The floor is the newest any file needs, named by the first file that needs it; files newer than
+// the running system are problems, the newest first; a walk cut short is said.
+TEST(Machines, TheExplanationNamesTheFloorAndWhatCantLoadHere) {
+  const std::string quality = "/p/Pack.app/Contents/Resources/quality";
+  struct Case {
+    const char* name;
+    std::vector<platform::CompiledFile> files;
+    bool cut;
+    std::vector<std::string> named;
+    std::vector<std::string> notNamed;
+  };
+  const Case cases[] = {
+      {"all within the running glibc",
+       {compiled("/p/Pack.app/Contents/MacOS/quality-pack", GlibcVersion{2, 17, 0}),
+        compiled(quality + "/python/lib/a.so", GlibcVersion{2, 28, 0}),
+        compiled(quality + "/python/lib/b.so", GlibcVersion{2, 28, 0}),
+        compiled(quality + "/python/lib/static", std::nullopt)},
+       false,
+       {"note    glibc: runs on glibc 2.28 or newer: not on Ubuntu 18.04, Debian 9, RHEL 7 (2.28 "
+        "is "
+        "what this file needs, the newest of the bundle's 4 compiled files): " +
+        quality + "/python/lib/a.so; fix: make the runtime on a system with an older glibc"},
+       {"problem", "b.so"}},
+      {"the executable's floor, with no fix to make",
+       {compiled("/p/Pack.app/Contents/MacOS/quality-pack", GlibcVersion{2, 17, 0})},
+       false,
+       {"note    glibc: runs on glibc 2.17 or newer: not on Ubuntu 12.04, Debian 7, RHEL 6 (2.17 "
+        "is what this file needs, the newest of the bundle's 1 compiled file): "
+        "/p/Pack.app/Contents/MacOS/quality-pack\n"},
+       {"problem", "fix"}},
+      {"one file newer than this machine's",
+       {compiled(quality + "/python/lib/a.so", GlibcVersion{2, 34, 0}),
+        compiled(quality + "/python/lib/b.so", GlibcVersion{2, 31, 0})},
+       false,
+       {"problem glibc: needs glibc 2.34, newer than this machine's 2.31: it can't be loaded "
+        "here: " +
+        quality + "/python/lib/a.so; fix: build it on a system with glibc 2.31 or older"},
+       {"b.so ("}},
+      {"several, the newest first",
+       {compiled(quality + "/python/lib/a.so", GlibcVersion{2, 32, 0}),
+        compiled(quality + "/python/lib/b.so", GlibcVersion{2, 36, 0}),
+        compiled(quality + "/python/lib/c.so", GlibcVersion{2, 2, 5})},
+       false,
+       {"problem glibc: 2 compiled files need a newer glibc than this machine's 2.31, and can't be "
+        "loaded here: " +
+        quality + "/python/lib/b.so (2.36), " + quality + "/python/lib/a.so (2.32)"},
+       {"c.so ("}},
+      {"a walk cut short",
+       {},
+       true,
+       {"note    glibc: only the first 500000 entries were looked at for programs and shared "
+        "libraries: " +
+        quality},
+       {"runs on"}},
+  };
+  for (const auto& c : cases) {
+    FakeCompiledFiles files;
+    files.scanned.files = c.files;
+    files.scanned.cut = c.cut;
+    std::string text = explainedWith(files);
+    for (const auto& part : c.named) {
+      EXPECT_NE(text.find(part), std::string::npos) << c.name << ": " << part << "\n" << text;
+    }
+    for (const auto& part : c.notNamed) {
+      EXPECT_EQ(text.find(part), std::string::npos) << c.name << ": " << part << "\n" << text;
+    }
+  }
+  FakeCompiledFiles files;
+  explainedWith(files);
+  EXPECT_EQ(files.scannedPaths,
+            (std::vector<std::string>{"/p/Pack.app/Contents/MacOS/quality-pack",
+                                      "/p/Pack.app/Contents/Frameworks", quality}));
+}
+
+// An interpreter of another processor than the executable's is a problem, unless the system
+// refused to start it, which the interpreter's own part tells of.
+TEST(Machines, AnInterpreterOfAnotherProcessorIsAProblem) {
+  struct Case {
+    const char* name;
+    std::optional<platform::CompiledFile> interpreter;
+    int startError;
+    bool named;
+  };
+  const Case cases[] = {
+      {"aarch64, started", compiled("/i", std::nullopt, "aarch64"), 0, true},
+      {"i386, started", compiled("/i", std::nullopt, "i386"), 0, true},
+      {"aarch64, refused", compiled("/i", std::nullopt, "aarch64"), ENOEXEC, false},
+      {"aarch64, missing", compiled("/i", std::nullopt, "aarch64"), ENOENT, true},
+      {"x86_64", compiled("/i", std::nullopt, "x86_64"), 0, false},
+      {"no compiled file", std::nullopt, 0, false},
+  };
+  for (const auto& c : cases) {
+    FakeCompiledFiles files;
+    files.interpreter = c.interpreter;
+    std::string text = explainedWith(files, c.startError);
+    EXPECT_EQ(text.find("problem processor: the interpreter is built for ") != std::string::npos,
+              c.named)
+        << c.name << "\n"
+        << text;
+  }
+  FakeCompiledFiles files;
+  files.interpreter = compiled("/i", std::nullopt, "aarch64");
+  EXPECT_NE(explainedWith(files).find("the executable for x86_64: a bundle holds one processor's "
+                                      "pack: /p/Pack.app/Contents/Resources/quality/python/bin/"
+                                      "python3; fix: put in a runtime built for x86_64, or build "
+                                      "the pack for aarch64 (-DQP_FLOOR_ARCH=aarch64)"),
+            std::string::npos);
+  files.interpreter = compiled("/i", std::nullopt, "i386");
+  std::string i386 = explainedWith(files);
+  EXPECT_NE(i386.find("fix: put in a runtime built for x86_64\n"), std::string::npos) << i386;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "check/explain/explain_machines.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "check/explain/explain_parts.h"
 
@@ -118,12 +119,15 @@ void explainNewerThanHere(const CompiledFileScan& scan, const std::optional<Glib
                         "", fix));
 }
 
-// A bundle holds the executable of one processor, and its runtime must be built for the same.
-void explainProcessor(const pack::PackPaths& paths, const platform::CompiledFiles& compiled,
+// A bundle holds the executable of one processor, and its runtime must be built for the same. An
+// interpreter the system refused to start (ENOEXEC) is told of with the reason it gave.
+void explainProcessor(const CheckStory& story, const platform::CompiledFiles& compiled,
                       std::vector<Finding>& out) {
+  const pack::PackPaths& paths = story.pack.paths;
   std::string own = compiled.ownProcessor();
   auto interpreter = compiled.read(paths.pythonExecutable);
-  if (own.empty() || !interpreter || interpreter->processor == own) {
+  if (own.empty() || !interpreter || interpreter->processor == own ||
+      story.probe.child.startError == ENOEXEC) {
     return;
   }
   std::string fix = "put in a runtime built for " + own;
@@ -174,7 +178,7 @@ void explainMachines(const CheckStory& story, const platform::CompiledFiles& com
       scanEntries);
   explainFloor(scan, paths, out);
   explainNewerThanHere(scan, compiled.runningGlibc(), out);
-  explainProcessor(paths, compiled, out);
+  explainProcessor(story, compiled, out);
 }
 
 }  // namespace check::explain_parts

@@ -61,6 +61,11 @@ function(lay_out_bundle pack executable version format template)
   endif()
 
   # glibc is the one thing a pack takes from the system; everything else it links, it carries.
+  # The build machine's objdump reads only its own processor's files, LLVM's every one's.
+  find_program(llvm_objdump NAMES llvm-objdump-14 llvm-objdump)
+  if(llvm_objdump)
+    set(CMAKE_GET_RUNTIME_DEPENDENCIES_COMMAND "${llvm_objdump}")
+  endif()
   file(GET_RUNTIME_DEPENDENCIES
        EXECUTABLES "${executable}"
        RESOLVED_DEPENDENCIES_VAR carried

@@ -9,6 +9,7 @@
 
 #include "platform/json.h"
 #include "support/demo_pack.h"
+#include "support/elf_image.h"
 #include "support/test_support.h"
 
 namespace {
@@ -379,6 +380,38 @@ TEST(ExplainCheck, WhatLeadsOutsideTheBundleIsNamed) {
        {"problem portability: the executable loaded 1 shared library from outside the bundle: /",
         "lay the bundle out with cmake --install"},
        {"nothing leads outside"}},
+      {"a library that needs a newer glibc than this machine's",
+       [](PackFixture& p, const fs::path&) {
+         writeFile(
+             p.resources() / "quality/python/lib/libnew.so.1",
+             ElfImage{62, true, false, {{"libc.so.6", {"GLIBC_2.17", "GLIBC_2.99"}}}}.bytes());
+         p.writeInterpreterPrinting(torchAnswer);
+       },
+       {"problem glibc: needs glibc 2.99, newer than this machine's 2.",
+        "/quality/python/lib/libnew.so.1; fix: build it on a system with glibc 2.",
+        "note    glibc: runs on glibc 2.99 or newer: not on Debian 13, Ubuntu 24.04, RHEL 10 (2.99 "
+        "is what this file needs, the newest of the bundle's 2 compiled files): /"},
+       {}},
+      {"a runtime that sets the floor",
+       [](PackFixture& p, const fs::path&) {
+         ElfImage library{62, true, false, {{"libc.so.6", {"GLIBC_2.2.5", "GLIBC_2.34"}}}};
+         writeFile(p.resources() / "quality/python/lib/libtorch_cpu.so", library.bytes());
+         library.needs = {{"libc.so.6", {"GLIBC_2.28"}}};
+         writeFile(p.resources() / "quality/python/lib/libc10.so", library.bytes());
+         p.writeInterpreterPrinting(torchAnswer);
+       },
+       {"note    glibc: runs on glibc 2.34 or newer: not on Debian 11, Ubuntu 20.04, RHEL 8 (2.34 "
+        "is what this file needs, the newest of the bundle's 3 compiled files): /",
+        "/libtorch_cpu.so; fix: make the runtime on a system with an older glibc"},
+       {"problem glibc"}},
+      {"an interpreter of another processor, refused by the system, is told of once",
+       [](PackFixture& p, const fs::path&) {
+         writeFile(p.interpreter(),
+                   ElfImage{183, true, false, {{"libc.so.6", {"GLIBC_2.17"}}}}.bytes());
+         fs::permissions(p.interpreter(), fs::perms::owner_all);
+       },
+       {"could not be started: Exec format error: it is built for arm64"},
+       {"problem processor"}},
   };
   runCases(cases);
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+#include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 
@@ -43,6 +45,11 @@ TEST_F(MacBundle, EachKindOfValueReadsAsTheLinuxReaderReadsIt) {
        0},
       {"whole real", fake_cf::realValue(2.0), InfoValue::Kind::Real, 2},
       {"fractional real", fake_cf::realValue(1.5), InfoValue::Kind::Real, 0},
+      {"real at -2^63", fake_cf::realValue(-9223372036854775808.0), InfoValue::Kind::Real,
+       INT64_MIN},
+      {"real at 2^63", fake_cf::realValue(9223372036854775808.0), InfoValue::Kind::Real, 0},
+      {"infinite real", fake_cf::realValue(HUGE_VAL), InfoValue::Kind::Real, 0},
+      {"real that is not a number", fake_cf::realValue(NAN), InfoValue::Kind::Real, 0},
       {"Boolean true", fake_cf::booleanValue(true), InfoValue::Kind::Boolean, 0},
       {"Boolean false", fake_cf::booleanValue(false), InfoValue::Kind::Boolean, 0},
       {"date", fake_cf::dateValue(), InfoValue::Kind::Other, 0},

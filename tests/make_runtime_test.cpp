@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <regex>
 #include <sstream>
 
+#include "platform/compiled_files.h"
 #include "support/demo_pack.h"
 #include "support/test_support.h"
 
@@ -113,6 +115,15 @@ TEST(MakeRuntime, TheRuntimeWorksWhereTheSystemHasNoneOfItsFiles) {
   EXPECT_TRUE(fs::exists(pack.resources() / "quality/python/lib/libtinyscale.so.1")) << made.out;
   // A copy that leaves links out keeps the interpreter.
   EXPECT_EQ(fs::symlink_status(pack.interpreter()).type(), fs::file_type::regular);
+  // It says its floor, and which of its files sets it; the pack's explanation names that floor,
+  // or a newer one its executable needs.
+  std::smatch floor;
+  ASSERT_TRUE(std::regex_search(made.out, floor,
+                                std::regex("make-runtime: its floor: glibc ([0-9.]+) or newer, "
+                                           "which (\\S+) needs")))
+      << made.out;
+  EXPECT_TRUE(fs::is_regular_file(pack.resources() / "quality/python" / floor[2].str()))
+      << floor[2];
 
   auto plain = runElsewhere(pack.bundle(), system, {executable.string(), "--check"});
   EXPECT_EQ(plain.status, 0) << plain.out << plain.err;
@@ -128,6 +139,14 @@ TEST(MakeRuntime, TheRuntimeWorksWhereTheSystemHasNoneOfItsFiles) {
       << explained.err;
   EXPECT_NE(explained.err.find("ok      verdict: usable\n"), std::string::npos) << explained.err;
   EXPECT_EQ(explained.err.find("problem "), std::string::npos) << explained.err;
+  std::smatch named;
+  ASSERT_TRUE(std::regex_search(explained.err, named,
+                                std::regex("note    glibc: runs on glibc ([0-9.]+) or newer")))
+      << explained.err;
+  auto packFloor = platform::glibcVersionFromText(named[1].str());
+  auto runtimeFloor = platform::glibcVersionFromText(floor[1].str());
+  ASSERT_TRUE(packFloor && runtimeFloor);
+  EXPECT_GE(*packFloor, *runtimeFloor);
 
   // With the system's copies in view, the same runtime still takes nothing from them.
   auto here = PackFixture::runExecutable(executable, {"--check", "--explain"});

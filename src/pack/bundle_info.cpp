@@ -1,6 +1,6 @@
 #include "pack/bundle_info.h"
 
-#include <cmath>
+#include <cstdint>
 
 namespace pack {
 namespace {
@@ -8,10 +8,13 @@ namespace {
 constexpr const char* versionKey = "CFBundleShortVersionString";
 constexpr const char* formatKey = "RuvizuvePackFormat";
 
-// A real number counts only when it is exactly a whole number that fits in 64 signed bits.
+// A real number counts only when it is exactly a whole number that fits in 64 signed bits. Told by
+// converting it, once it is known to fit: std::trunc is libm's on x86_64 without SSE4.1, and the
+// executable would load libm at every start for it alone.
 bool isWholeInt64(double value) {
   constexpr double lowest = -9223372036854775808.0;  // -2^63, exact in a double
-  return std::isfinite(value) && std::trunc(value) == value && value >= lowest && value < -lowest;
+  return value >= lowest && value < -lowest &&
+         static_cast<double>(static_cast<std::int64_t>(value)) == value;
 }
 
 }  // namespace

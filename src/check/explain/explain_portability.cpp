@@ -1,11 +1,13 @@
 // The explanation's account of what the pack takes from outside its bundle: links, the
 // interpreter's library and torch, and the shared libraries the interpreter and the executable
-// load. What works here from outside the bundle is missing on the user's machine.
+// load. What works here from outside the bundle is missing on the user's machine. Then which
+// machines the bundle's own compiled files reach (explain_machines.cpp).
 
 #include <algorithm>
 #include <cerrno>
 
 #include "check/explain/explain.h"
+#include "check/explain/explain_machines.h"
 #include "check/explain/explain_parts.h"
 
 namespace check {
@@ -218,9 +220,10 @@ bool isSystemBaseLibrary(std::string_view path, LibrarySystem system) {
 }
 
 namespace explain_parts {
+namespace {
 
-void explainPortability(const CheckStory& story, const platform::Files& files,
-                        std::vector<Finding>& out) {
+void explainWhatLeadsOutside(const CheckStory& story, const platform::Files& files,
+                             std::vector<Finding>& out) {
   const pack::PackPaths& paths = story.pack.paths;
   std::string bundle = bundleFolder(paths, files);
   size_t before = out.size();
@@ -251,6 +254,14 @@ void explainPortability(const CheckStory& story, const platform::Files& files,
                        "no link leads outside the bundle; what the interpreter loads was not "
                        "looked at, since it gave no answer"));
   }
+}
+
+}  // namespace
+
+void explainPortability(const CheckStory& story, const platform::Files& files,
+                        std::vector<Finding>& out) {
+  explainWhatLeadsOutside(story, files, out);
+  explainMachines(story, platform::systemCompiledFiles(), out);
 }
 
 }  // namespace explain_parts

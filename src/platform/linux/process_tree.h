@@ -4,9 +4,9 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace platform::linux_impl {
@@ -119,7 +119,7 @@ class SystemTreeActions final : public TreeActions {
  private:
   std::function<bool()> reapEnded_;
   std::function<void()> progressed_;
-  std::unordered_map<pid_t, int> held_;  // the pidfds of the processes stopped and not yet killed
+  std::map<pid_t, int> held_;  // the pidfds of the processes stopped and not yet killed
 };
 
 }  // namespace platform::linux_impl

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <set>
 #include <string>
 #include <thread>
-#include <unordered_set>
 
 #include "platform/files.h"
 #include "platform/linux/process_tree.h"
@@ -156,7 +156,7 @@ std::vector<pid_t> childrenOf(pid_t pid) {
 }
 
 bool endAllDescendants(TreeActions& actions, pid_t self, const WalkLimits& limits) {
-  std::unordered_set<pid_t> killed;
+  std::set<pid_t> killed;
   const auto start = actions.now();
   auto lastProgress = start;
   for (;;) {

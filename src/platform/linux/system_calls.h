@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 #ifndef SYS_pidfd_send_signal
@@ -40,6 +41,18 @@ inline int closeRange(unsigned first, unsigned last, unsigned flags) {
 }
 // close_range's flag that marks the descriptors close-on-exec instead (Linux 5.11).
 constexpr unsigned closeRangeOnExec = 1U << 2;
+
+// The kernel's timers, which glibc before 2.34 wraps only in librt: called directly, the pack
+// loads a library less at every start. A timer is the kernel's id for it; 0, or -1 with errno.
+inline int timerCreate(clockid_t clock, sigevent* event, int* timer) {
+  return static_cast<int>(::syscall(SYS_timer_create, clock, event, timer));
+}
+inline int timerSetTime(int timer, const itimerspec* every) {
+  return static_cast<int>(::syscall(SYS_timer_settime, timer, 0, every, nullptr));
+}
+inline int timerDelete(int timer) {
+  return static_cast<int>(::syscall(SYS_timer_delete, timer));
+}
 
 // A descriptor that stands for the process `pid` for as long as it is open, whatever pid the
 // system hands out later (Linux 5.3): -1 with errno where there is none.

@@ -21,7 +21,7 @@ timespec timespecOf(std::chrono::milliseconds interval) {
 }  // namespace
 
 struct Tick::State {
-  timer_t timer{};
+  int timer = 0;
   bool timerMade = false;
   TickThread thread;
 
@@ -30,12 +30,12 @@ struct Tick::State {
     event.sigev_notify = SIGEV_THREAD_ID;
     event.sigev_signo = SIGCHLD;
     event._sigev_un._tid = linux_impl::currentThread();
-    if (::timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) {
+    if (linux_impl::timerCreate(CLOCK_MONOTONIC, &event, &timer) != 0) {
       return false;
     }
     timerMade = true;
     itimerspec every{timespecOf(interval), timespecOf(interval)};
-    if (::timer_settime(timer, 0, &every, nullptr) != 0) {
+    if (linux_impl::timerSetTime(timer, &every) != 0) {
       stopTimer();
       return false;
     }
@@ -44,7 +44,7 @@ struct Tick::State {
 
   void stopTimer() {
     if (timerMade) {
-      ::timer_delete(timer);
+      linux_impl::timerDelete(timer);
       timerMade = false;
     }
   }

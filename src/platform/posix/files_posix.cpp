@@ -9,6 +9,7 @@
 
 #include "platform/files.h"
 #include "platform/posix/fd.h"
+#include "platform/posix/folder_walk.h"
 
 namespace platform {
 namespace {
@@ -101,50 +102,19 @@ class LinuxFiles final : public Files {
 
   LinkWalk linksUnder(const std::string& folder, size_t maxEntries) const override {
     LinkWalk walk;
-    std::vector<std::string> folders;
     struct stat top {};
     if (isUsablePath(folder)) {
-      folders.push_back(folder);
       if (::stat(folder.c_str(), &top) == 0 && isClosedToOthers(top)) {
         walk.closed.push_back(folder);
       }
-    }
-    size_t looked = 0;
-    while (!folders.empty()) {
-      std::string current = std::move(folders.back());
-      folders.pop_back();
-      DIR* dir = ::opendir(current.c_str());
-      if (!dir) {
-        continue;
-      }
-      while (const dirent* entry = ::readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name == "." || name == "..") {
-          continue;
-        }
-        if (++looked > maxEntries) {
-          walk.cut = true;
-          break;
-        }
-        std::string path = current + "/" + name;
-        struct stat info {};
-        unsigned char type = ::lstat(path.c_str(), &info) != 0 ? DT_UNKNOWN
-                             : S_ISLNK(info.st_mode)           ? DT_LNK
-                             : S_ISDIR(info.st_mode)           ? DT_DIR
-                                                               : DT_REG;
-        if (type != DT_UNKNOWN && type != DT_LNK && isClosedToOthers(info)) {
-          walk.closed.push_back(path);
-        }
-        if (type == DT_LNK) {
-          walk.links.push_back(std::move(path));
-        } else if (type == DT_DIR) {
-          folders.push_back(std::move(path));
-        }
-      }
-      ::closedir(dir);
-      if (walk.cut) {
-        break;
-      }
+      walk.cut = posix_impl::walkFolder(folder, maxEntries,
+                                        [&](const std::string& path, const struct stat& info) {
+                                          if (S_ISLNK(info.st_mode)) {
+                                            walk.links.push_back(path);
+                                          } else if (isClosedToOthers(info)) {
+                                            walk.closed.push_back(path);
+                                          }
+                                        });
     }
     std::sort(walk.links.begin(), walk.links.end());
     std::sort(walk.closed.begin(), walk.closed.end());

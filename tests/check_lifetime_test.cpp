@@ -1323,8 +1323,10 @@ for process in [pack] + keepers:
                 break
             except OSError:
                 pass
-with open(opened_file, "w") as f:
+# Renamed into place, so that the test never reads the file before its count is in.
+with open(opened_file + ".part", "w") as f:
     f.write(str(len(held)))
+os.rename(opened_file + ".part", opened_file)
 time.sleep(30)
 )");
   interpreterRuns("python3 '" + (dir_.path() / "holder.py").string() + "' '" + packPid.string() +

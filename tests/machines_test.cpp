@@ -360,6 +360,25 @@ TEST(Machines, TheExplanationNamesTheFloorAndWhatCantLoadHere) {
         "loaded here: " +
         quality + "/python/lib/b.so (2.36), " + quality + "/python/lib/a.so (2.32)"},
        {"c.so ("}},
+      {"more newer files than are named: the newest five, and the rest counted",
+       [&quality] {
+         std::vector<platform::CompiledFile> files;
+         for (int minor = 32; minor < 39; ++minor) {
+           files.push_back(compiled(quality + "/lib" + std::to_string(minor) + ".so",
+                                    GlibcVersion{2, minor, 0}));
+         }
+         return files;
+       }(),
+       false,
+       {"problem glibc: 7 compiled files need a newer glibc than this machine's 2.31",
+        "/lib38.so (2.38), ", "/lib35.so (2.35), " + quality + "/lib34.so (2.34) and 2 more"},
+       {"lib33.so (", "lib32.so ("}},
+      {"a runtime at the pack's own floor, with no fix to make",
+       {compiled(quality + "/python/lib/a.so", GlibcVersion{2, 17, 0}),
+        compiled(quality + "/python/lib/b.so", GlibcVersion{2, 14, 0})},
+       false,
+       {"note    glibc: runs on glibc 2.17 or newer: ", quality + "/python/lib/a.so\n"},
+       {"problem", "fix"}},
       {"a walk cut short",
        {},
        true,

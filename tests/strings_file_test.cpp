@@ -126,6 +126,8 @@ TEST(StringsFile, FoldersAreSoughtByEveryNameBundlesGiveThem) {
       {V{}, "zh-Hant", V{"zh-Hant", "zh", "en", "English"}},
       {V{}, "sr-Latn-RS", V{"sr-RS", "sr_RS", "sr-Latn", "sr", "en", "English"}},
       {V{}, "es-419", V{"es-419", "es_419", "es", "Spanish", "en", "English"}},
+      // A variant in digits (traditional German spelling) is neither a script nor a region.
+      {V{"de-1901"}, "", V{"de", "German", "en", "English"}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(localizationSearchOrder(c.languages, c.developmentRegion), c.expected)
